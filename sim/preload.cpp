@@ -1,0 +1,461 @@
+// LD_PRELOAD interposer: the device nodes the library uses ("/dev/mem",
+// "/dev/spidev2.0".."/dev/spidev2.3", "/dev/i2c-0", "/dev/i2c-1") are served
+// by the simulated board named by $QELT_SIM_BOARD, with the kernel's ioctl
+// ABI. Every other file, socket and call goes to the C library untouched,
+// and no other device node is ever reached: unknown i2c and spidev nodes do
+// not exist here.
+#include "board_file.h"
+#include "models.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace qsim;
+
+template <typename F> F real(const char *name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+using open_fn = int (*)(const char *, int, ...);
+using openat_fn = int (*)(int, const char *, int, ...);
+using close_fn = int (*)(int);
+using read_fn = ssize_t (*)(int, void *, size_t);
+using write_fn = ssize_t (*)(int, const void *, size_t);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
+using munmap_fn = int (*)(void *, size_t);
+
+open_fn real_open() { static const auto f = real<open_fn>("open"); return f; }
+close_fn real_close() { static const auto f = real<close_fn>("close"); return f; }
+read_fn real_read() { static const auto f = real<read_fn>("read"); return f; }
+write_fn real_write() { static const auto f = real<write_fn>("write"); return f; }
+ioctl_fn real_ioctl() { static const auto f = real<ioctl_fn>("ioctl"); return f; }
+mmap_fn real_mmap() { static const auto f = real<mmap_fn>("mmap"); return f; }
+munmap_fn real_munmap() { static const auto f = real<munmap_fn>("munmap"); return f; }
+
+enum class node : std::uint8_t { none, mem, spi, i2c };
+
+struct open_node {
+    std::atomic<node> kind{node::none};
+    std::uint8_t unit = 0;  // chip select or bus number
+    std::uint8_t addr = 0;  // I2C target address
+};
+
+constexpr int max_fds = 4096;
+open_node nodes[max_fds];
+
+// Guards the board mapping and the mapping list. Recursive because
+// replacing the mapping unmaps through this very interposer.
+std::recursive_mutex process_lock;
+std::unique_ptr<board_map> current;
+struct mem_mapping {
+    void *addr;
+    size_t len;
+    std::uint64_t phys;
+};
+std::vector<mem_mapping> mappings;
+
+// The board for this moment: the environment may name a new one between
+// two tests of the same process.
+board_map *board_for_devices()
+{
+    const std::string path = default_board_path();
+    if (current && current->path() == path)
+        return current.get();
+    current.reset();
+    try {
+        current = std::make_unique<board_map>(path);
+    } catch (...) {
+        return nullptr;
+    }
+    return current.get();
+}
+
+bool classify(const char *path, node &kind, std::uint8_t &unit)
+{
+    if (std::strcmp(path, "/dev/mem") == 0) {
+        kind = node::mem;
+        return true;
+    }
+    static constexpr char spi_prefix[] = "/dev/spidev";
+    static constexpr char i2c_prefix[] = "/dev/i2c-";
+    if (std::strncmp(path, spi_prefix, sizeof spi_prefix - 1) == 0) {
+        kind = node::spi;
+        const char *rest = path + sizeof spi_prefix - 1;
+        unit = (std::strlen(rest) == 3 && rest[0] == '2' && rest[1] == '.' && rest[2] >= '0' && rest[2] <= '3')
+                   ? static_cast<std::uint8_t>(rest[2] - '0')
+                   : 0xFF;
+        return true;
+    }
+    if (std::strncmp(path, i2c_prefix, sizeof i2c_prefix - 1) == 0) {
+        kind = node::i2c;
+        const char *rest = path + sizeof i2c_prefix - 1;
+        unit = (std::strlen(rest) == 1 && (rest[0] == '0' || rest[0] == '1')) ? static_cast<std::uint8_t>(rest[0] - '0')
+                                                                               : 0xFF;
+        return true;
+    }
+    return false;
+}
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+open_node *emulated(int fd)
+{
+    if (fd < 0 || fd >= max_fds || nodes[fd].kind.load(std::memory_order_acquire) == node::none)
+        return nullptr;
+    return &nodes[fd];
+}
+
+trace_entry entry(trace_kind kind, bool ok, std::uint8_t unit = 0, std::uint8_t addr = 0)
+{
+    trace_entry e{};
+    e.kind = kind;
+    e.ok = ok ? 1 : 0;
+    e.bus = unit;
+    e.addr = addr;
+    e.slice = -1;
+    return e;
+}
+
+int open_device(const char *path, int flags)
+{
+    node kind = node::none;
+    std::uint8_t unit = 0;
+    if (!classify(path, kind, unit))
+        return -2; // not ours
+    std::lock_guard<std::recursive_mutex> hold(process_lock);
+    board_map *bm = board_for_devices();
+    if (bm == nullptr || unit == 0xFF)
+        return fail(ENOENT);
+    board &b = bm->state();
+    {
+        board_lock lock(b);
+        const bool refused = take_fault(b, fault_kind::open, -1, -1, 0, path);
+        trace_entry e = entry(trace_kind::open, !refused, unit);
+        record(b, e, {reinterpret_cast<const std::uint8_t *>(path), std::strlen(path)});
+        if (refused)
+            return fail(kind == node::mem ? EACCES : ENOENT);
+    }
+    // A real descriptor keeps the number unique and behaves on close/dup.
+    const int fd = real_open()("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    if (fd < 0)
+        return -1;
+    if (fd >= max_fds) {
+        real_close()(fd);
+        return fail(EMFILE);
+    }
+    nodes[fd].unit = unit;
+    nodes[fd].addr = 0;
+    nodes[fd].kind.store(kind, std::memory_order_release);
+    return fd;
+}
+
+int do_open(const char *path, int flags, mode_t mode)
+{
+    const int fd = open_device(path, flags);
+    return fd != -2 ? fd : real_open()(path, flags, mode);
+}
+
+int i2c_ioctl(open_node &n, board &b, unsigned long request, unsigned long arg)
+{
+    switch (request) {
+    case I2C_SLAVE:
+    case I2C_SLAVE_FORCE: {
+        const bool refused = arg > 0x7F || take_fault(b, fault_kind::i2c_select, n.unit, static_cast<int>(arg), 0, nullptr);
+        record(b, entry(trace_kind::i2c_address, !refused, n.unit, static_cast<std::uint8_t>(arg)));
+        if (refused)
+            return fail(arg > 0x7F ? EINVAL : EBUSY);
+        n.addr = static_cast<std::uint8_t>(arg);
+        return 0;
+    }
+    case I2C_FUNCS:
+        *reinterpret_cast<unsigned long *>(arg) = I2C_FUNC_I2C;
+        return 0;
+    default:
+        // Combined transfers and SMBus calls are not what this board's
+        // software uses; refusing them makes a slip visible.
+        return fail(EINVAL);
+    }
+}
+
+int spi_message(board_map &bm, open_node &n, const spi_ioc_transfer *tr, unsigned count)
+{
+    board &b = bm.state();
+    if (take_fault(b, fault_kind::spi_xfer, -1, n.unit, 0, nullptr)) {
+        trace_entry e = entry(trace_kind::spi_transfer, false, n.unit);
+        e.value = *register_at(bm.file(), region::select, 0);
+        record(b, e);
+        return fail(EIO);
+    }
+    int total = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        if (tr[i].bits_per_word != 0 && tr[i].bits_per_word != 8)
+            return fail(EINVAL);
+        std::vector<std::uint8_t> tx(tr[i].len), rx(tr[i].len);
+        if (tr[i].tx_buf != 0)
+            std::memcpy(tx.data(), reinterpret_cast<const void *>(tr[i].tx_buf), tr[i].len);
+        trace_entry e = entry(trace_kind::spi_transfer, true, n.unit);
+        e.value = *register_at(bm.file(), region::select, 0);
+        spi_transfer(bm.file(), n.unit, tr[i].tx_buf != 0 ? std::span<const std::uint8_t>(tx) : std::span<const std::uint8_t>(), rx);
+        record(b, e, tx);
+        if (tr[i].rx_buf != 0)
+            std::memcpy(reinterpret_cast<void *>(tr[i].rx_buf), rx.data(), tr[i].len);
+        total += static_cast<int>(tr[i].len);
+    }
+    return total;
+}
+
+int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long arg)
+{
+    board &b = bm.state();
+    const int cs = n.unit;
+    if (_IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_NR(request) == 0 && _IOC_DIR(request) == _IOC_WRITE) {
+        const unsigned size = _IOC_SIZE(request);
+        if (size % sizeof(spi_ioc_transfer) != 0)
+            return fail(EINVAL);
+        return spi_message(bm, n, reinterpret_cast<const spi_ioc_transfer *>(arg), size / sizeof(spi_ioc_transfer));
+    }
+    switch (request) {
+    case SPI_IOC_WR_MODE:
+    case SPI_IOC_WR_MODE32:
+        if (take_fault(b, fault_kind::spi_mode, -1, cs, 0, nullptr))
+            return fail(EINVAL);
+        b.spi_mode[cs] = request == SPI_IOC_WR_MODE ? *reinterpret_cast<std::uint8_t *>(arg)
+                                                    : static_cast<std::uint8_t>(*reinterpret_cast<std::uint32_t *>(arg));
+        return 0;
+    case SPI_IOC_RD_MODE:
+        *reinterpret_cast<std::uint8_t *>(arg) = b.spi_mode[cs];
+        return 0;
+    case SPI_IOC_RD_MODE32:
+        *reinterpret_cast<std::uint32_t *>(arg) = b.spi_mode[cs];
+        return 0;
+    case SPI_IOC_WR_BITS_PER_WORD:
+        if (take_fault(b, fault_kind::spi_bits, -1, cs, 0, nullptr) || *reinterpret_cast<std::uint8_t *>(arg) != 8)
+            return fail(EINVAL);
+        b.spi_bits[cs] = 8;
+        return 0;
+    case SPI_IOC_RD_BITS_PER_WORD:
+        *reinterpret_cast<std::uint8_t *>(arg) = b.spi_bits[cs];
+        return 0;
+    case SPI_IOC_WR_MAX_SPEED_HZ:
+        if (take_fault(b, fault_kind::spi_speed, -1, cs, 0, nullptr))
+            return fail(EINVAL);
+        b.spi_speed[cs] = *reinterpret_cast<std::uint32_t *>(arg);
+        return 0;
+    case SPI_IOC_RD_MAX_SPEED_HZ:
+        *reinterpret_cast<std::uint32_t *>(arg) = b.spi_speed[cs];
+        return 0;
+    default:
+        return fail(EINVAL);
+    }
+}
+
+ssize_t i2c_transfer(open_node &n, void *buf, size_t len, bool is_write)
+{
+    std::lock_guard<std::recursive_mutex> hold(process_lock);
+    board_map *bm = board_for_devices();
+    if (bm == nullptr)
+        return fail(ENODEV);
+    board &b = bm->state();
+    board_lock lock(b);
+    auto *bytes = static_cast<std::uint8_t *>(buf);
+    trace_entry e = entry(is_write ? trace_kind::i2c_write : trace_kind::i2c_read, false, n.unit, n.addr);
+    i2c_result r{false, device_kind::none, -1};
+    if (!take_fault(b, fault_kind::i2c_nack, n.unit, n.addr, is_write ? op_write : op_read, nullptr)) {
+        r = is_write ? i2c_write(bm->file(), n.unit, n.addr, {bytes, len})
+                     : i2c_read(bm->file(), n.unit, n.addr, {bytes, len});
+    }
+    e.ok = r.ack ? 1 : 0;
+    e.device = r.who;
+    e.slice = static_cast<std::int8_t>(r.slice);
+    record(b, e, {bytes, r.ack || is_write ? len : 0});
+    if (!r.ack)
+        return fail(ENXIO);
+    return static_cast<ssize_t>(len);
+}
+
+} // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int open(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    return do_open(path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int open64(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    return do_open(path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int __open_2(const char *path, int flags) { return do_open(path, flags, 0); }
+__attribute__((visibility("default"))) int __open64_2(const char *path, int flags) { return do_open(path, flags, 0); }
+
+__attribute__((visibility("default"))) int openat(int dirfd, const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    if (path[0] == '/') {
+        const int fd = open_device(path, flags);
+        if (fd != -2)
+            return fd;
+    }
+    static const auto next = real<openat_fn>("openat");
+    return next(dirfd, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int close(int fd)
+{
+    if (open_node *n = emulated(fd)) {
+        n->kind.store(node::none, std::memory_order_release);
+        std::lock_guard<std::recursive_mutex> hold(process_lock);
+        if (board_map *bm = board_for_devices()) {
+            board_lock lock(bm->state());
+            record(bm->state(), entry(trace_kind::close, true, n->unit));
+        }
+    }
+    return real_close()(fd);
+}
+
+__attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t len)
+{
+    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::i2c)
+        return i2c_transfer(*n, buf, len, false);
+    if (open_node *n = emulated(fd); n != nullptr)
+        return fail(EINVAL);
+    return real_read()(fd, buf, len);
+}
+
+__attribute__((visibility("default"))) ssize_t __read_chk(int fd, void *buf, size_t len, size_t /*buflen*/)
+{
+    return read(fd, buf, len);
+}
+
+__attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t len)
+{
+    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::i2c)
+        return i2c_transfer(*n, const_cast<void *>(buf), len, true);
+    if (open_node *n = emulated(fd); n != nullptr)
+        return fail(EINVAL);
+    return real_write()(fd, buf, len);
+}
+
+__attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    const unsigned long arg = va_arg(ap, unsigned long);
+    va_end(ap);
+    open_node *n = emulated(fd);
+    if (n == nullptr)
+        return real_ioctl()(fd, request, arg);
+    std::lock_guard<std::recursive_mutex> hold(process_lock);
+    board_map *bm = board_for_devices();
+    if (bm == nullptr)
+        return fail(ENODEV);
+    board_lock lock(bm->state());
+    switch (n->kind.load()) {
+    case node::i2c: return i2c_ioctl(*n, bm->state(), request, arg);
+    case node::spi: return spi_ioctl(*bm, *n, request, arg);
+    default: return fail(ENOTTY);
+    }
+}
+
+__attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
+{
+    open_node *n = emulated(fd);
+    if (n == nullptr)
+        return real_mmap()(addr, len, prot, flags, fd, offset);
+    std::lock_guard<std::recursive_mutex> hold(process_lock);
+    board_map *bm = board_for_devices();
+    if (n->kind != node::mem || bm == nullptr) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    board &b = bm->state();
+    board_lock lock(b);
+    const auto phys = static_cast<std::uint64_t>(offset);
+    const int first = page_index(phys);
+    const int last = len == 0 ? -1 : page_index(phys + len - 1);
+    const bool decoded = phys % page_size == 0 && first >= 0 && last == first + static_cast<int>((len - 1) / page_size);
+    const bool refused = !decoded || take_fault(b, fault_kind::mem_map, -1, -1, 0, nullptr);
+    trace_entry e = entry(trace_kind::mem_map, !refused);
+    e.value = static_cast<std::uint32_t>(phys);
+    record(b, e);
+    if (refused) {
+        errno = decoded ? EPERM : EINVAL;
+        return MAP_FAILED;
+    }
+    void *m = real_mmap()(addr, len, prot, flags, bm->fd(), static_cast<off_t>(first) * page_size);
+    if (m != MAP_FAILED)
+        mappings.push_back({m, len, phys});
+    return m;
+}
+
+__attribute__((visibility("default"))) void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
+{
+    return mmap(addr, len, prot, flags, fd, offset);
+}
+
+__attribute__((visibility("default"))) int munmap(void *addr, size_t len)
+{
+    {
+        std::lock_guard<std::recursive_mutex> hold(process_lock);
+        for (auto it = mappings.begin(); it != mappings.end(); ++it) {
+            if (it->addr != addr)
+                continue;
+            if (current) {
+                board_lock lock(current->state());
+                trace_entry e = entry(trace_kind::mem_unmap, true);
+                e.value = static_cast<std::uint32_t>(it->phys);
+                record(current->state(), e);
+            }
+            mappings.erase(it);
+            break;
+        }
+    }
+    return real_munmap()(addr, len);
+}
+
+} // extern "C"

@@ -1,0 +1,2 @@
+// Placeholder until the board control tool lands.
+int main() { return 1; }
