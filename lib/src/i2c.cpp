@@ -1,0 +1,131 @@
+// i2c-dev handle primitives and the slice multiplexer.
+#include "board_map.h"
+#include "i2c_session.h"
+#include "log.h"
+
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace qelt;
+
+// The slave devices need this long between messages; a message of more
+// than four bytes to an EEPROM also covers its write cycle.
+constexpr useconds_t short_pause_us = 500;
+constexpr useconds_t long_pause_us = 6000;
+
+void pause_after(std::uint8_t count) { usleep(count > 4 ? long_pause_us : short_pause_us); }
+
+struct mux_route {
+    std::uint8_t address;
+    std::uint8_t control;
+};
+
+constexpr mux_route route_of(std::uint8_t channel)
+{
+    if (channel >= 5 && channel <= 8)
+        return {map::mux::high_switch, static_cast<std::uint8_t>(1u << (channel - 5))};
+    return {map::mux::low_switch, static_cast<std::uint8_t>(1u << channel)};
+}
+
+// One control byte straight to the switch: its transfers need no pause.
+ssize_t switch_write(qelt_i2c *h, std::uint8_t control)
+{
+    h->wbuf[0] = control;
+    return write(h->fd, h->wbuf, 1);
+}
+
+} // namespace
+
+extern "C" {
+
+int qelt_i2c_init(qelt_i2c *h)
+{
+    h->fd = open(h->path, O_RDWR | O_CLOEXEC);
+    if (h->fd < 0)
+        log_error(QELT_HERE, "QELT I2C Device Init Failed : %s", h->path);
+    qelt_led_set(1);
+    return 0;
+}
+
+int qelt_i2c_devselect(qelt_i2c *h, uint8_t addr)
+{
+    if (ioctl(h->fd, I2C_SLAVE_FORCE, static_cast<unsigned long>(addr)) < 0) {
+        log_error(QELT_HERE, "Unable to configure I2C slave device at addr %02x!", addr);
+        return 1;
+    }
+    return 0;
+}
+
+int qelt_i2c_write(qelt_i2c *h)
+{
+    const ssize_t n = write(h->fd, h->wbuf, h->wlen);
+    pause_after(h->wlen);
+    const auto low = static_cast<std::uint8_t>(n);
+    if (low != h->wlen) {
+        log_error(QELT_HERE, "I2C Write Failure: BytestoWrite = %d, BytesWritten = %d", h->wlen, low);
+        return 1;
+    }
+    return 0;
+}
+
+int qelt_i2c_read(qelt_i2c *h)
+{
+    const ssize_t n = read(h->fd, h->rbuf, h->rlen);
+    pause_after(h->rlen);
+    const auto low = static_cast<std::uint8_t>(n);
+    if (low != h->rlen) {
+        log_error(QELT_HERE, "I2C Read Failure: BytestoRead = %d, BytesRead = %d", h->rlen, low);
+        return 1;
+    }
+    return 0;
+}
+
+int qelt_i2c_mux_enable(qelt_i2c *h, uint8_t channel)
+{
+    // Disconnect both switches first so that no channel of the other one
+    // stays on the bus; these results do not matter.
+    (void)ioctl(h->fd, I2C_SLAVE_FORCE, static_cast<unsigned long>(map::mux::low_switch));
+    (void)switch_write(h, 0);
+    (void)ioctl(h->fd, I2C_SLAVE_FORCE, static_cast<unsigned long>(map::mux::high_switch));
+    (void)switch_write(h, 0);
+
+    if (channel > map::mux::max_channel) {
+        log_error(QELT_HERE, "Slice channel %d is out of bound(0..11)!", channel);
+        return 1;
+    }
+    const mux_route route = route_of(channel);
+    if (ioctl(h->fd, I2C_SLAVE_FORCE, static_cast<unsigned long>(route.address)) < 0) {
+        log_error(QELT_HERE, "Unable to set the I2C Mux address %02x", route.address);
+        return 1;
+    }
+    log_info(QELT_HERE, "Selected Channel [%d]; Slave Device [0x%x]; Mux Reg Value[0x%x]", channel, route.address,
+             route.control);
+    if (switch_write(h, route.control) != 1) {
+        log_error(QELT_HERE, "Write I2C Mux Reg failed");
+        return 1;
+    }
+    if (read(h->fd, h->rbuf, 1) != 1) {
+        log_error(QELT_HERE, "Read I2C Mux Reg failed");
+        return 1;
+    }
+    // The byte read back is only shown: a switch that answers otherwise
+    // still counts as selected.
+    log_info(QELT_HERE, "Mux Reg Expected[0x%x] Actual[0x%x]", route.control, h->rbuf[0]);
+    log_info(QELT_HERE, "Mux Enable for PSU Successful!");
+    return 0;
+}
+
+int qelt_i2c_close(qelt_i2c *h)
+{
+    if (h->fd >= 0)
+        close(h->fd);
+    h->fd = -1;
+    qelt_led_clear(1);
+    return 0;
+}
+
+} // extern "C"
