@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdio>
@@ -42,11 +43,7 @@ void report_open_failure(const char *func, int line, const char *purpose)
 int int_field(const char *text)
 {
     const long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
 // Value fields read like atof; parsing straight to float keeps an
@@ -107,7 +104,7 @@ bool replace_file(const qelt_slice *table)
 // getline's buffer grows to the longest line, so rows of any length are
 // read whole.
 class line_reader {
-public:
+  public:
     explicit line_reader(std::FILE *f) : file_(f) {}
     ~line_reader() { std::free(buf_); }
     line_reader(const line_reader &) = delete;
@@ -116,7 +113,7 @@ public:
     // The next line, with its line end if it has one; nullptr at the end.
     char *next() { return getline(&buf_, &cap_, file_) < 0 ? nullptr : buf_; }
 
-private:
+  private:
     std::FILE *file_;
     char *buf_ = nullptr;
     std::size_t cap_ = 0;
