@@ -300,42 +300,33 @@ ssize_t i2c_transfer(open_node &n, void *buf, size_t len, bool is_write)
 
 extern "C" {
 
+// The mode argument of the open calls is there only when a file is created.
+#define QSIM_OPTIONAL_MODE(flags, mode)                                                              \
+    do {                                                                                           \
+        if ((flags) & (O_CREAT | O_TMPFILE)) {                                                     \
+            va_list ap;                                                                            \
+            va_start(ap, flags);                                                                   \
+            (mode) = va_arg(ap, mode_t);                                                           \
+            va_end(ap);                                                                            \
+        }                                                                                          \
+    } while (0)
+
 __attribute__((visibility("default"))) int open(const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    QSIM_OPTIONAL_MODE(flags, mode);
     return do_open(path, flags, mode);
 }
 
-__attribute__((visibility("default"))) int open64(const char *path, int flags, ...)
-{
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    return do_open(path, flags, mode);
-}
+__attribute__((visibility("default"), alias("open"))) int open64(const char *path, int flags, ...);
 
 __attribute__((visibility("default"))) int __open_2(const char *path, int flags) { return do_open(path, flags, 0); }
-__attribute__((visibility("default"))) int __open64_2(const char *path, int flags) { return do_open(path, flags, 0); }
+__attribute__((visibility("default"), alias("__open_2"))) int __open64_2(const char *path, int flags);
 
 __attribute__((visibility("default"))) int openat(int dirfd, const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    QSIM_OPTIONAL_MODE(flags, mode);
     if (path[0] == '/') {
         const int fd = open_device(path, flags);
         if (fd != -2)
@@ -433,10 +424,8 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
     return m;
 }
 
-__attribute__((visibility("default"))) void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
-{
-    return mmap(addr, len, prot, flags, fd, offset);
-}
+__attribute__((visibility("default"), alias("mmap"))) void *mmap64(void *addr, size_t len, int prot, int flags,
+                                                                 int fd, off_t offset);
 
 __attribute__((visibility("default"))) int munmap(void *addr, size_t len)
 {

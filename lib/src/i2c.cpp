@@ -17,17 +17,37 @@ using namespace qelt;
 constexpr useconds_t short_pause_us = 500;
 constexpr useconds_t long_pause_us = 6000;
 
-void pause_after(std::uint8_t count) { usleep(count > 4 ? long_pause_us : short_pause_us); }
+enum class transfer_kind { read, write };
+
+// Pauses whatever the outcome, then judges the transfer by the low byte of
+// the count (so a failed call shows as 255 bytes moved).
+int finish_transfer(site where, transfer_kind kind, std::uint8_t requested, ssize_t moved)
+{
+    usleep(requested > 4 ? long_pause_us : short_pause_us);
+    const auto low = static_cast<std::uint8_t>(moved);
+    if (low == requested)
+        return 0;
+    if (kind == transfer_kind::write)
+        log_error(where, "I2C Write Failure: BytestoWrite = %d, BytesWritten = %d", requested, low);
+    else
+        log_error(where, "I2C Read Failure: BytestoRead = %d, BytesRead = %d", requested, low);
+    return 1;
+}
 
 struct mux_route {
     std::uint8_t address;
     std::uint8_t control;
 };
 
+// Slices 0..4 sit on channels 0..4 of the low switch, slices 5..8 on
+// channels 0..3 of the high one; the board-level channels 9..11 take the
+// low switch's remaining downstream ports 5..7.
 constexpr mux_route route_of(std::uint8_t channel)
 {
     if (channel >= 5 && channel <= 8)
         return {map::mux::high_switch, static_cast<std::uint8_t>(1u << (channel - 5))};
+    if (channel >= map::mux::som_monitor)
+        return {map::mux::low_switch, static_cast<std::uint8_t>(1u << (channel - 4))};
     return {map::mux::low_switch, static_cast<std::uint8_t>(1u << channel)};
 }
 
@@ -62,26 +82,12 @@ int qelt_i2c_devselect(qelt_i2c *h, uint8_t addr)
 
 int qelt_i2c_write(qelt_i2c *h)
 {
-    const ssize_t n = write(h->fd, h->wbuf, h->wlen);
-    pause_after(h->wlen);
-    const auto low = static_cast<std::uint8_t>(n);
-    if (low != h->wlen) {
-        log_error(QELT_HERE, "I2C Write Failure: BytestoWrite = %d, BytesWritten = %d", h->wlen, low);
-        return 1;
-    }
-    return 0;
+    return finish_transfer(QELT_HERE, transfer_kind::write, h->wlen, write(h->fd, h->wbuf, h->wlen));
 }
 
 int qelt_i2c_read(qelt_i2c *h)
 {
-    const ssize_t n = read(h->fd, h->rbuf, h->rlen);
-    pause_after(h->rlen);
-    const auto low = static_cast<std::uint8_t>(n);
-    if (low != h->rlen) {
-        log_error(QELT_HERE, "I2C Read Failure: BytestoRead = %d, BytesRead = %d", h->rlen, low);
-        return 1;
-    }
-    return 0;
+    return finish_transfer(QELT_HERE, transfer_kind::read, h->rlen, read(h->fd, h->rbuf, h->rlen));
 }
 
 int qelt_i2c_mux_enable(qelt_i2c *h, uint8_t channel)
