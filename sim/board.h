@@ -35,6 +35,7 @@ inline constexpr std::uint32_t register_pages = 1 + 1 + 1 + 1 + 1 + 16;
 
 struct i2c_switch {
     std::uint8_t control; // bit n connects downstream channel n
+    std::uint8_t dead;    // control bits that never latch (a damaged switch)
 };
 
 // TCA9535 16-bit I/O expander: register pairs, pointer toggles within a pair.
@@ -130,7 +131,8 @@ struct trace_entry {
     device_kind device;
     std::int8_t slice;      // slice of the device that answered, -1 board-level
     std::uint16_t len;      // bytes moved (full length, even if data is cut)
-    std::uint32_t value;    // slice select at an SPI transfer, physical page of a mapping
+    std::uint32_t value;    // slice select at an SPI transfer, physical page of a mapping,
+                            // ioctl request of an I2C address selection
     std::uint8_t data[136]; // first bytes moved
 };
 inline constexpr std::uint32_t trace_capacity = 1u << 16;

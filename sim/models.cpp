@@ -57,8 +57,9 @@ void expander_refresh_inputs(slice_slot &s, bool alert)
     std::uint8_t in1 = static_cast<std::uint8_t>((x.reg[3] & ~x.reg[7]) | x.reg[7]);
     in1 = static_cast<std::uint8_t>(s.fitted ? (in1 & ~0x40) : (in1 | 0x40));
     in1 = static_cast<std::uint8_t>(alert ? (in1 & ~0x80) : (in1 | 0x80));
-    x.reg[0] = in0;
-    x.reg[1] = in1;
+    // The input ports show the pin levels through the polarity inversion.
+    x.reg[0] = static_cast<std::uint8_t>(in0 ^ x.reg[4]);
+    x.reg[1] = static_cast<std::uint8_t>(in1 ^ x.reg[5]);
 }
 
 void expander_write(expander &x, std::span<const std::uint8_t> d)
@@ -244,8 +245,10 @@ void device_write(const target &t, std::span<const std::uint8_t> d)
 {
     switch (t.kind) {
     case device_kind::mux:
-        if (!d.empty())
-            static_cast<i2c_switch *>(t.dev)->control = d.back();
+        if (!d.empty()) {
+            auto *sw = static_cast<i2c_switch *>(t.dev);
+            sw->control = static_cast<std::uint8_t>(d.back() & ~sw->dead);
+        }
         break;
     case device_kind::expander: expander_write(*static_cast<expander *>(t.dev), d); break;
     case device_kind::monitor: monitor_write(*static_cast<monitor *>(t.dev), d); break;
@@ -278,6 +281,9 @@ i2c_result summary(const std::vector<target> &found)
     return {true, found[0].kind, found[0].slice};
 }
 
+// Mask/enable bits 3..9: warning, summation and critical flags.
+constexpr std::uint16_t alert_flag_bits = 0x03F8;
+
 // Monitor warning flags (bits 5..3) and critical flags (bits 9..7): a shunt
 // reading above the channel's limit, both compared as signed codes.
 std::uint16_t monitor_flags(const monitor &m)
@@ -299,8 +305,8 @@ void reset(board_file_layout &f, std::uint16_t fitted_mask)
 {
     std::memset(f.pages, 0, sizeof f.pages);
     board &b = f.state;
-    b.mux[0].control = 0;
-    b.mux[1].control = 0;
+    b.mux[0] = {};
+    b.mux[1] = {};
     for (int s = 0; s < slice_count; ++s) {
         slice_slot &slot = b.slices[s];
         slot.fitted = (fitted_mask >> s) & 1;
@@ -338,15 +344,16 @@ void update_alerts(board_file_layout &f)
     bool pending = false;
     for (slice_slot &s : b.slices) {
         const std::uint16_t flags = monitor_flags(s.rails);
-        s.rails.reg[0x0F] = static_cast<std::uint16_t>((s.rails.reg[0x0F] & 0xFC00) | flags |
-                                                       (flags & 0x38 ? 0x0002 : 0));
+        // Only the alert flags follow the readings; the enable bits and the
+        // timing-control flag (set from power-on) keep their values.
+        s.rails.reg[0x0F] = static_cast<std::uint16_t>((s.rails.reg[0x0F] & ~alert_flag_bits) | flags);
         // The warning output is active low and pulls the expander's pin 7.
         const bool alert = (flags & 0x38) != 0;
         expander_refresh_inputs(s, alert);
         pending = pending || alert;
     }
     b.som_monitor.reg[0x0F] =
-        static_cast<std::uint16_t>((b.som_monitor.reg[0x0F] & 0xFC00) | monitor_flags(b.som_monitor));
+        static_cast<std::uint16_t>((b.som_monitor.reg[0x0F] & ~alert_flag_bits) | monitor_flags(b.som_monitor));
     std::uint32_t *status = register_at(f, region::control, 0x8);
     *status = pending ? (*status | 1u) : (*status & ~1u);
 }
@@ -440,7 +447,8 @@ void record(board &b, const trace_entry &e, std::span<const std::uint8_t> data)
     slot.pid = static_cast<std::int32_t>(getpid());
     slot.len = static_cast<std::uint16_t>(std::min<std::size_t>(data.size(), 0xFFFF));
     std::memset(slot.data, 0, sizeof slot.data);
-    std::memcpy(slot.data, data.data(), std::min(data.size(), sizeof slot.data));
+    if (!data.empty())
+        std::memcpy(slot.data, data.data(), std::min(data.size(), sizeof slot.data));
     ++b.trace_total;
 }
 

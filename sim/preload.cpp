@@ -184,7 +184,9 @@ int i2c_ioctl(open_node &n, board &b, unsigned long request, unsigned long arg)
     case I2C_SLAVE:
     case I2C_SLAVE_FORCE: {
         const bool refused = arg > 0x7F || take_fault(b, fault_kind::i2c_select, n.unit, static_cast<int>(arg), 0, nullptr);
-        record(b, entry(trace_kind::i2c_address, !refused, n.unit, static_cast<std::uint8_t>(arg)));
+        trace_entry e = entry(trace_kind::i2c_address, !refused, n.unit, static_cast<std::uint8_t>(arg));
+        e.value = static_cast<std::uint32_t>(request);
+        record(b, e);
         if (refused)
             return fail(arg > 0x7F ? EINVAL : EBUSY);
         n.addr = static_cast<std::uint8_t>(arg);

@@ -143,10 +143,11 @@ int rail_channel(const std::string &rail)
     throw std::runtime_error("unknown rail: " + rail);
 }
 
-// Register value (bits 15..3) nearest to a reading.
-std::uint16_t reading_code(double value, double per_lsb)
+// Register value nearest to a reading; `per_step` is the weight of one
+// step of bits 15..3.
+std::uint16_t reading_code(double value, double per_step)
 {
-    const long steps = std::lround(value / per_lsb / 8.0);
+    const long steps = std::lround(value / per_step);
     if (steps < -4096 || steps > 4095)
         throw std::runtime_error("reading out of the monitor's range");
     return static_cast<std::uint16_t>(steps * 8);
@@ -387,8 +388,12 @@ int dispatch(const std::string &board_path, const std::string &cmd, const args &
         temp_sensor &t = b.slices[slice_number(a[0])].sensor;
         if (a[1] == "stuck" || a[1] == "ok")
             t.conversion_reads = a[1] == "stuck" ? 0xFFFF : 2;
-        else
-            t.reg[0] = static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(real_number(a[1]) * 128)));
+        else {
+            const long code = std::lround(real_number(a[1]) * 128);
+            if (code < INT16_MIN || code > INT16_MAX)
+                throw std::runtime_error("temperature out of the sensor's range");
+            t.reg[0] = static_cast<std::uint16_t>(static_cast<std::int16_t>(code));
+        }
     } else if (cmd == "eeprom") {
         eeprom_command(b, a);
     } else if (cmd == "som-config") {

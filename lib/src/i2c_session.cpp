@@ -54,10 +54,15 @@ bool open_slice_device(site where, i2c_session &bus, std::uint8_t slice, std::ui
     return true;
 }
 
-void report_register_failure(site where, xfer failed, std::uint8_t addr, std::uint8_t reg)
+void report_register_failure(site where, xfer failed, std::uint8_t addr, std::uint8_t reg, device_label label)
 {
-    if (failed == xfer::write_failed)
+    const bool psu = label == device_label::psu;
+    if (failed == xfer::write_failed && psu)
+        log_error(where, "Unable to write I2C PSU(0x%02x), Reg(0x%02x)", addr, reg);
+    else if (failed == xfer::write_failed)
         log_error(where, "Unable to write I2C (0x%02x), Reg(0x%02x)", addr, reg);
+    else if (failed == xfer::read_failed && psu)
+        log_error(where, "Unable to read I2C PSU(0x%02x), Reg(0x%02x)", addr, reg);
     else if (failed == xfer::read_failed)
         log_error(where, "Unable to read I2C (0x%02x), Reg(0x%02x)", addr, reg);
 }

@@ -51,7 +51,12 @@ private:
 // device for slice %d" on behalf of `where`.
 bool open_slice_device(site where, i2c_session &bus, std::uint8_t slice, std::uint8_t addr);
 
+// How a register failure report names the device: "I2C (0x..)" for most,
+// "I2C PSU(0x..)" for the slice expanders.
+enum class device_label : std::uint8_t { plain, psu };
+
 // The common "Unable to write/read I2C (0x%02x), Reg(0x%02x)" report.
-void report_register_failure(site where, xfer failed, std::uint8_t addr, std::uint8_t reg);
+void report_register_failure(site where, xfer failed, std::uint8_t addr, std::uint8_t reg,
+                             device_label label = device_label::plain);
 
 } // namespace qelt

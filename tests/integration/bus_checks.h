@@ -1,0 +1,105 @@
+// What a library call left on the simulated buses: the I2C messages in
+// order, and whether every device it opened was released again.
+#pragma once
+
+#include "sim_fixture.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace qelt_test {
+
+inline constexpr std::uint64_t control_reg = 0xA0050000;
+inline constexpr std::uint32_t led1_bit = 1u << 1;
+
+using bytes = std::vector<std::uint8_t>;
+
+struct i2c_message {
+    bool write;
+    bool acked;
+    std::uint8_t addr;
+    bytes data; // written bytes, or the bytes read when acknowledged
+};
+
+// Device `addr` on `bus` does not acknowledge the matching transfers
+// (ops: qsim::op_read, qsim::op_write, 0 for both) after `skip` of them.
+inline qsim::fault nack(int bus, int addr, std::uint8_t ops = 0, int skip = 0, int count = -1)
+{
+    qsim::fault f{};
+    f.kind = qsim::fault_kind::i2c_nack;
+    f.bus = static_cast<std::uint8_t>(bus);
+    f.addr = static_cast<std::uint8_t>(addr);
+    f.ops = ops;
+    f.skip = skip;
+    f.count = count;
+    return f;
+}
+
+// I2C_SLAVE_FORCE for `addr` on `bus` is refused after `skip` selections.
+inline qsim::fault refuse_select(int bus, int addr, int skip = 0, int count = -1)
+{
+    qsim::fault f{};
+    f.kind = qsim::fault_kind::i2c_select;
+    f.bus = static_cast<std::uint8_t>(bus);
+    f.addr = static_cast<std::uint8_t>(addr);
+    f.skip = skip;
+    f.count = count;
+    return f;
+}
+
+// Messages on one bus, to one address or (addr < 0) to any.
+inline std::vector<i2c_message> i2c_messages(sim_board &board, int bus, int addr = -1)
+{
+    std::vector<i2c_message> out;
+    for (const auto &e : board.trace()) {
+        if (e.kind != qsim::trace_kind::i2c_write && e.kind != qsim::trace_kind::i2c_read)
+            continue;
+        if (e.bus != bus || (addr >= 0 && e.addr != addr))
+            continue;
+        const std::size_t n = std::min<std::size_t>(e.len, sizeof e.data);
+        out.push_back({e.kind == qsim::trace_kind::i2c_write, e.ok != 0, e.addr, bytes(e.data, e.data + n)});
+    }
+    return out;
+}
+
+// The payloads written to one device, acknowledged or not.
+inline std::vector<bytes> writes_to(sim_board &board, int bus, int addr)
+{
+    std::vector<bytes> out;
+    for (const auto &m : i2c_messages(board, bus, addr))
+        if (m.write)
+            out.push_back(m.data);
+    return out;
+}
+
+inline std::size_t reads_from(sim_board &board, int bus, int addr)
+{
+    std::size_t n = 0;
+    for (const auto &m : i2c_messages(board, bus, addr))
+        n += m.write ? 0 : 1;
+    return n;
+}
+
+// Every node opened since the trace was cleared was closed again, and the
+// bus activity LED is out.
+inline ::testing::AssertionResult released(sim_board &board)
+{
+    int open = 0;
+    for (const auto &e : board.trace()) {
+        if (e.kind == qsim::trace_kind::open && e.ok)
+            ++open;
+        if (e.kind == qsim::trace_kind::close)
+            --open;
+    }
+    if (open != 0)
+        return ::testing::AssertionFailure() << open << " device node(s) left open";
+    if (board.reg(control_reg) & led1_bit)
+        return ::testing::AssertionFailure() << "LED 1 still lit";
+    return ::testing::AssertionSuccess();
+}
+
+// Nothing at all was opened: the call was refused before any access.
+inline bool untouched(sim_board &board) { return board.trace().empty(); }
+
+} // namespace qelt_test
