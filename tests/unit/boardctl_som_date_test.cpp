@@ -23,7 +23,7 @@ TEST(SomDate, CalendarLandmarks)
     EXPECT_EQ(som_date_text(59 * 1440 + 12 * 60 + 34), "Thu Feb 29 12:34:00 1996\n"); // leap day
     EXPECT_EQ(som_date_text(366 * 1440 - 1), "Tue Dec 31 23:59:00 1996\n");
     EXPECT_EQ(som_date_text(366 * 1440), "Wed Jan  1 00:00:00 1997\n");
-    EXPECT_EQ(som_date_text(2190239), "Tue Feb 29 23:59:00 2000\n"); // century leap year
+    EXPECT_EQ(som_date_text(2190239), "Tue Feb 29 23:59:00 2000\n");  // century leap year
     EXPECT_EQ(som_date_text(0xFFFFFF), "Wed Nov 24 20:15:00 2027\n"); // largest 24-bit count
 }
 

@@ -1,0 +1,43 @@
+// The command line of qelt-boardctl: what the operator asked for.
+#pragma once
+
+#include <cstdint>
+
+// Option state after the command line was read. A group option (-b, -y,
+// -s) opens a group; the sub-options say what to do within it and do
+// nothing on their own. Read-only once scan_options has returned.
+struct tool_options {
+    bool slice_det = false;           // -d
+    bool base_board_group = false;    // -b
+    bool som_group = false;           // -y
+    bool slice_group = false;         // -s
+    std::uint8_t slice_num = 0;       // -s, already checked to be a slice 0..8
+    std::uint8_t channel = 0;         // -c, command-line DSA channel; only 0 and 1 are acted on
+    std::uint8_t gpio_value = 0;      // -g
+    bool gpio_set = false;            // -g
+    const char *read_path = nullptr;  // -r: file that receives EEPROM contents
+    const char *write_path = nullptr; // -w: file whose contents go to an EEPROM
+    bool dsa_set = false;             // -a
+    float dsa_db = 31.75f;            // -a
+    bool psu_mon = false;             // -p
+    bool ldo_set = false;             // -n
+    std::uint8_t vdd_bit = 0;         // -n bit 2
+    std::uint8_t v3p3_bit = 0;        // -n bit 1
+    std::uint8_t v5p0_bit = 0;        // -n bit 0
+    bool temp_read = false;           // -t
+    bool fbsw_set = false;            // -f
+    std::uint8_t fbsw_value = 0;      // -f
+    bool intr_status = false;         // -i
+    bool version_show = false;        // -v
+    bool somcfg_show = false;         // -j
+};
+
+// Reads the whole command line. Sets qelt_log_level from -l (the last one
+// wins). Returns only when every option was accepted: a bad option, a
+// missing argument, -h and -e show the usage, and a slice number outside
+// 0..8 is refused with an error line; all of these end the process with
+// exit status 1 before anything touches the board.
+tool_options scan_options(int argc, char **argv);
+
+// Prints the usage text and ends the process with exit status 1.
+[[noreturn]] void show_usage(const char *program);
