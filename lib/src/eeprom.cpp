@@ -20,9 +20,9 @@ using namespace qelt;
 // the line of the reporting statement.
 #define QELT_IN(op) (::qelt::site{op, __LINE__})
 
-// The largest data length whose header a read accepts (2..32765), and so
-// the largest a write may store: the header, the data and the wrap of the
-// address counter must all fit the 32 KiB array.
+// The largest length a read accepts from a header (2..32765), and so the
+// largest a write may store; it also keeps a slice write inside the record's
+// 32 KiB image.
 constexpr std::uint32_t max_data_len = 32765;
 // A slice chunk goes out in one I2C message together with its two address
 // bytes, and a page of the slice EEPROM is 64 bytes.

@@ -87,7 +87,7 @@ protected:
     {
         e.mem[0] = static_cast<std::uint8_t>(header >> 8);
         e.mem[1] = static_cast<std::uint8_t>(header);
-        std::memcpy(e.mem + 2, data.data(), data.size());
+        std::copy(data.begin(), data.end(), e.mem + 2);
     }
 
     // The device holds exactly the header and the data.
