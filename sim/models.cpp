@@ -428,11 +428,11 @@ bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, c
     return false;
 }
 
-bool add_fault(board &b, const fault &spec)
+bool add_fault(board &b, const fault &wanted)
 {
     for (fault &x : b.faults) {
         if (x.kind == fault_kind::none || (x.kind != fault_kind::none && x.count == 0 && x.skip == 0)) {
-            x = spec;
+            x = wanted;
             return true;
         }
     }

@@ -37,7 +37,7 @@ void update_alerts(board_file_layout &f);
 // Faults: true when an operation matching the arguments must fail now
 // (and counts it against the fault).
 bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path);
-bool add_fault(board &b, const fault &spec);
+bool add_fault(board &b, const fault &wanted);
 
 // Appends to the trace ring.
 void record(board &b, const trace_entry &e, std::span<const std::uint8_t> data = {});

@@ -78,17 +78,17 @@ double real_number(const std::string &text)
 
 int slice_number(const std::string &text) { return static_cast<int>(number(text, slice_count - 1)); }
 
-std::uint16_t slices_mask(const std::string &spec)
+std::uint16_t slices_mask(const std::string &list)
 {
-    if (spec == "all")
+    if (list == "all")
         return 0x1FF;
-    if (spec == "none" || spec.empty())
+    if (list == "none" || list.empty())
         return 0;
     std::uint16_t mask = 0;
     std::size_t pos = 0;
-    while (pos <= spec.size()) {
-        const std::size_t comma = spec.find(',', pos);
-        const std::string item = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    while (pos <= list.size()) {
+        const std::size_t comma = list.find(',', pos);
+        const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         const std::size_t dash = item.find('-');
         const int first = slice_number(item.substr(0, dash));
         const int last = dash == std::string::npos ? first : slice_number(item.substr(dash + 1));
