@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,33 @@ void enter_namespace()
     write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
+void make_dirs(const std::string &path)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
+}
+
+// A checkout (or build tree) that lives under /tmp must stay reachable: the
+// tests run the programs built there. It is bound back into the new /tmp
+// from the old one, reached through a descriptor opened before the mount.
+void keep_reachable(int old_tmp, const char *dir)
+{
+    static constexpr char tmp_prefix[] = "/tmp/";
+    if (std::strncmp(dir, tmp_prefix, sizeof tmp_prefix - 1) != 0)
+        return;
+    const std::string rest = dir + sizeof tmp_prefix - 1;
+    const std::string top = rest.substr(0, rest.find('/'));
+    const std::string target = std::string(tmp_prefix) + top;
+    const std::string source = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + top;
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0)
+        return; // already bound
+    make_dirs(target);
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        die("keeping the build tree reachable");
+}
+
 } // namespace
 
 void isolate_tmp()
@@ -49,8 +77,14 @@ void isolate_tmp()
     enter_namespace();
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         die("making mounts private");
+    const int old_tmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (old_tmp < 0)
+        die("/tmp");
     if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
         die("mounting a private /tmp");
+    keep_reachable(old_tmp, QELT_SOURCE_DIR);
+    keep_reachable(old_tmp, QELT_BINARY_DIR);
+    close(old_tmp);
 }
 
 } // namespace qelt_test
