@@ -1,6 +1,6 @@
 // Attenuator writes: from the slice record to the byte latched by the
 // selected slice's chip select.
-#include "sim_fixture.h"
+#include "bus_checks.h"
 
 #include <qelt/qelt.h>
 
@@ -12,7 +12,6 @@ namespace {
 using qelt_test::capture_stdout;
 using qelt_test::sim_board;
 
-constexpr std::uint64_t control = 0xA0050000;
 constexpr std::uint64_t slice_select = 0xA0070000;
 
 class Dsa : public ::testing::Test {
@@ -167,15 +166,7 @@ TEST_F(Dsa, RefusedTransferClosesTheDeviceAndPutsLed1Out)
     const std::string out = capture_stdout([&] { EXPECT_EQ(write(1, 0, 10.0f), 1); });
     EXPECT_NE(out.find(":\"Can't send SPI message\"\n"), std::string::npos);
     EXPECT_NE(out.find(":\"SPIDEV : Transfer Failed\"\n"), std::string::npos);
-    EXPECT_EQ(board.reg(control) & 2u, 0u);
-    int opened = 0;
-    for (const auto &e : board.trace()) {
-        if (e.kind == qsim::trace_kind::open)
-            ++opened;
-        if (e.kind == qsim::trace_kind::close)
-            --opened;
-    }
-    EXPECT_EQ(opened, 0) << "descriptor left open";
+    EXPECT_TRUE(qelt_test::released(board));
 }
 
 TEST_F(Dsa, RefusedSetUpStepsAreEachReported)
@@ -197,7 +188,7 @@ TEST_F(Dsa, RefusedSetUpStepsAreEachReported)
         const std::string out = capture_stdout([&] { EXPECT_EQ(write(0, 0, 1.0f), 1); });
         EXPECT_NE(out.find(c.message), std::string::npos) << out;
         EXPECT_NE(out.find(":\"SPIDEV : Unable to open device /dev/spidev2.0\\n\"\n"), std::string::npos);
-        EXPECT_EQ(board.reg(control) & 2u, 0u);
+        EXPECT_TRUE(qelt_test::released(board));
     }
     EXPECT_EQ(board.state().slices[3].dsa_writes[0], 0u);
 }
