@@ -53,14 +53,16 @@ std::string read_text()
     return text;
 }
 
-std::vector<std::string> tmp_entries()
+// The configuration file and anything written beside it (its temporary
+// copies share its name as a prefix).
+std::vector<std::string> cfg_entries()
 {
     std::vector<std::string> names;
     DIR *dir = opendir("/tmp");
     if (dir == nullptr)
         return names;
     while (const dirent *e = readdir(dir)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        if (std::strncmp(e->d_name, "qelt-slice-cfg", 14) == 0)
             names.emplace_back(e->d_name);
     }
     closedir(dir);
@@ -294,7 +296,7 @@ TEST_F(SliceCfg, ReplacesTheFileWhole)
     EXPECT_EQ(read_all(fileno(reader)), first);
     std::fclose(reader);
     EXPECT_EQ(read_text(), repeat(zero_row, 9) + "0.00");
-    EXPECT_EQ(tmp_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
+    EXPECT_EQ(cfg_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
     struct stat st {};
     ASSERT_EQ(stat(slice_cfg_path, &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -324,14 +326,14 @@ TEST_F(SliceCfg, FullDiskKeepsThePreviousFile)
     EXPECT_EQ(without_line_number(out),
               "Error : create_file(N) :\"Unable to open file /tmp/qelt-slice-cfg.bin for writing!!!\"\n");
     EXPECT_EQ(read_text(), previous);
-    EXPECT_EQ(tmp_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
+    EXPECT_EQ(cfg_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
 }
 
 TEST_F(SliceCfg, UnreplaceablePathLeavesNoTemporaryFile)
 {
     ASSERT_EQ(mkdir(slice_cfg_path, 0755), 0);
     EXPECT_EQ(create_file(table.data()), 1);
-    EXPECT_EQ(tmp_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
+    EXPECT_EQ(cfg_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
     rmdir(slice_cfg_path);
 }
 
