@@ -54,6 +54,16 @@ void show_monitor(const char *name, const monitor &m, std::FILE *out)
     std::fprintf(out, "  flags 0x%04x\n", m.reg[0x0F]);
 }
 
+// An empty slot nobody has driven: one line is enough for it.
+bool quiet(const slice_slot &slot)
+{
+    const std::uint8_t driven = static_cast<std::uint8_t>(slot.io.reg[3] & ~slot.io.reg[7]);
+    bool written = false;
+    for (const std::uint32_t n : slot.dsa_writes)
+        written = written || n != 0;
+    return (driven & 0x07) == 0 && !written;
+}
+
 } // namespace
 
 double dsa_db(std::uint8_t wire_byte)
@@ -95,10 +105,14 @@ void show_board(board_file_layout &f, std::FILE *out)
     std::fprintf(out, "I2C switches: 0x76 = 0x%02x  0x77 = 0x%02x   VDCDC reference 0x%04x = %.2f V out\n",
                  b.mux[0].control, b.mux[1].control, ref, vdcdc_output_volts(ref));
     show_monitor("SOM monitor", b.som_monitor, out);
-    std::fprintf(out, "base-board EEPROM%s, SOM EEPROM%s\n", b.bb_eeprom.write_protect ? " (write protected)" : "",
-                 b.som_eeprom.write_protect ? " (write protected)" : "");
+    std::fprintf(out, "EEPROM write protect: base board %s  SOM %s\n", on_off(b.bb_eeprom.write_protect),
+                 on_off(b.som_eeprom.write_protect));
     for (int s = 0; s < slice_count; ++s) {
         const slice_slot &slot = b.slices[s];
+        if (!slot.fitted && quiet(slot)) {
+            std::fprintf(out, "slice %d: empty\n", s);
+            continue;
+        }
         std::fprintf(out, "slice %d: %s  GPIO matrix 0x%04x", s, slot.fitted ? "fitted" : "empty",
                      *register_at(f, region::matrix, 4u * s));
         if (s >= 5)
