@@ -458,6 +458,20 @@ TEST(Boardctl, EepromRoundTripsThroughFiles)
     EXPECT_EQ(read_file("/tmp/slice.bin"), data);
 }
 
+TEST(Boardctl, DsaSettingIsLoggedOnlyAtFullLogging)
+{
+    sim_board board{3};
+    write_file(cfg_path, config_text({{3, {}}}));
+    const std::string setting =
+        "INFO : main(#) :\"CFG DSA : Channel = 1, Stage = 0, Step = 0.25 , Value = 12.00\"\n";
+    const std::string written = "Slice 3, DSA Value Write [Chann = 1, Stage = 0] = 12.00 dB!!!\n";
+    EXPECT_EQ(boardctl({"-s", "3", "-c", "1", "-a", "12", "-l", "2"}).out, written);
+    // The library adds its own information lines in between.
+    const std::string full = boardctl({"--log", "3", "-s", "3", "-c", "1", "-a", "12"}).out;
+    EXPECT_TRUE(full.starts_with(setting)) << full;
+    EXPECT_TRUE(full.ends_with(written)) << full;
+}
+
 // --- failures -----------------------------------------------------------------------------
 
 TEST(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
@@ -620,6 +634,13 @@ TEST(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
          .out = tool_error("Opening File : /tmp/no/such/dir for writing eeprom data !!! \\n"),
          .status = 1,
          .after = no_device_traffic},
+        {.what = "detection is on file at once; the early end drops only what came after it",
+         .args = {"-d", "-s", "3", "-a", "10", "-w", "/tmp/missing.bin", "-v"},
+         .out = detection({3, 6}) + dsa_written +
+                tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
+         .status = 1,
+         .after = [](sim_board &) { expect_config({{3, {}}, {6, {}}}); },
+         .config = std::nullopt},
         {.what = "missing data file, slice",
          .args = {"-s", "3", "-c", "2", "-w", "/tmp/missing.bin", "-v"},
          .out = tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
