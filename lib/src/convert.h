@@ -120,8 +120,9 @@ inline std::uint8_t vdd_code(float v)
 }
 
 struct vdcdc_setting {
-    float output; // regulator output asked for, volts
-    std::uint16_t code;
+    float output;       // regulator output asked for, volts
+    std::uint32_t code; // as computed; the regulator takes its low 16 bits
+    std::uint16_t reference() const { return static_cast<std::uint16_t>(code & 0xFFFF); }
 };
 
 // Reference code of the VDCDC regulator for a VDD set point (the regulator
@@ -136,17 +137,17 @@ inline vdcdc_setting vdcdc_code(float set_point)
         code = std::numeric_limits<std::uint32_t>::max();
     else if (c > 0.0)
         code = static_cast<std::uint32_t>(c);
-    return {u, static_cast<std::uint16_t>(code & 0xFFFF)};
+    return {u, code};
 }
 
 // --- Power monitors -------------------------------------------------------------
 
 // Shunt register (40 uV per LSB of bits 15..3) to amperes: 50 mOhm shunts on
 // channels 1 and 2, 25 mOhm on channel 3. The raw value is taken unsigned.
-inline float shunt_current(std::uint16_t raw, bool quarter_ohm_shunt)
+inline float shunt_current(std::uint16_t raw, bool shunt_25_milliohm)
 {
     const float scaled = static_cast<float>(raw) * 0.125f * 40.0f;
-    return quarter_ohm_shunt ? scaled / 25000.0f : scaled / 50000.0f;
+    return shunt_25_milliohm ? scaled / 25000.0f : scaled / 50000.0f;
 }
 
 // Bus register (8 mV per LSB of bits 15..3) to volts.

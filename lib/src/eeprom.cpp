@@ -99,9 +99,11 @@ public:
                 log_error(QELT_IN(op_), "Unable to read I2C (0x%02x), Reg(0x%X)", dev_.addr, address);
                 return false;
             }
+            // A chunk smaller than the header may hold header bytes only.
             const std::uint32_t header_part = address < 2 ? std::min<std::uint32_t>(2 - address, count) : 0;
-            std::memcpy(data + address + header_part - 2, bus_.received().data() + header_part,
-                        count - header_part);
+            if (count > header_part)
+                std::memcpy(data + (address + header_part - 2), bus_.received().data() + header_part,
+                            count - header_part);
             address += count;
             remaining -= count;
         }

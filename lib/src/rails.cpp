@@ -155,6 +155,8 @@ int qelt_setup_vdcdc(float voltage)
         return 1;
     }
     const convert::vdcdc_setting setting = convert::vdcdc_code(voltage);
+    // The line shows the code as computed, so that a set point beyond the
+    // regulator's range is visible although only 16 bits reach it.
     log_info(QELT_HERE, "VDCDC Value = %0.2f, RegVal = 0x%4X", setting.output, setting.code);
 
     i2c_session bus(map::board_bus);
@@ -172,8 +174,8 @@ int qelt_setup_vdcdc(float voltage)
         std::uint8_t value;
     } sequence[] = {
         {0x06, 0x32},
-        {0x00, static_cast<std::uint8_t>(setting.code & 0xFF)},
-        {0x01, static_cast<std::uint8_t>(setting.code >> 8)},
+        {0x00, static_cast<std::uint8_t>(setting.reference() & 0xFF)},
+        {0x01, static_cast<std::uint8_t>(setting.reference() >> 8)},
         {0x06, 0xB2},
         {0x02, 0xFC},
         {0x05, 0xE1},

@@ -72,11 +72,25 @@ TEST_F(Dsa, CodesAreSentBitReversedToTheSelectedSlice)
 
 TEST_F(Dsa, InformationLineShowsTheWireByte)
 {
-    const std::string out = capture_stdout([&] { EXPECT_EQ(write(0, 0, 31.75f), 0); });
+    std::string out = capture_stdout([&] { EXPECT_EQ(write(0, 0, 31.75f), 0); });
     EXPECT_NE(out.find("INFO : qelt_dsa_write("), std::string::npos);
     EXPECT_NE(out.find(":\"DSA Write at device /dev/spidev2.0 , value = 31.75dB, regval = 000000fe\"\n"),
               std::string::npos);
     EXPECT_EQ(out.find("WARNING"), std::string::npos) << "31.75 itself is not clamped";
+    out = capture_stdout([&] { EXPECT_EQ(write(0, 0, 0.0f), 0); });
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << "0 itself is not clamped";
+}
+
+// The attenuators take mode 0, 8-bit words and at most 500 kHz: a chip
+// select left as the driver had it would clock the code in wrongly.
+TEST_F(Dsa, ChipSelectIsSetUpBeforeTheTransfer)
+{
+    board.state().spi_mode[2] = 3;
+    board.state().spi_speed[2] = 10000000;
+    ASSERT_EQ(write(2, 0, 10.0f), 0);
+    EXPECT_EQ(board.state().spi_mode[2], 0);
+    EXPECT_EQ(board.state().spi_bits[2], 8);
+    EXPECT_EQ(board.state().spi_speed[2], 500000u);
 }
 
 TEST_F(Dsa, OutOfRangeValuesAreClampedForThisWriteOnly)

@@ -6,6 +6,8 @@
 
 #include <linux/i2c-dev.h>
 
+#include <chrono>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -219,6 +221,42 @@ TEST_F(I2c, TransfersAreWholeMessages)
     EXPECT_EQ(msgs[0].data, (bytes{0x08, 0x12, 0x34, 0x00}));
     EXPECT_EQ(msgs[1].data.size(), 5u);
     EXPECT_FALSE(msgs[2].write);
+    qelt_i2c_close(&h);
+}
+
+// The slave devices need the gap between messages, and an EEPROM the
+// longer one for its write cycle: a message of more than four bytes is
+// followed by 6 ms, any other by 0.5 ms, whether or not it went through.
+TEST_F(I2c, EveryTransferIsFollowedByItsPause)
+{
+    using namespace std::chrono;
+    auto took = [](const std::function<int()> &transfer, int expected) {
+        const auto start = steady_clock::now();
+        EXPECT_EQ(transfer(), expected);
+        return duration_cast<microseconds>(steady_clock::now() - start);
+    };
+    qelt_i2c_init(&h);
+    ASSERT_EQ(qelt_i2c_mux_enable(&h, 4), 0);
+    ASSERT_EQ(qelt_i2c_devselect(&h, 0x40), 0);
+    const std::uint8_t limit[] = {0x08, 0x12, 0x34, 0x00, 0x00};
+    std::copy(std::begin(limit), std::end(limit), h.wbuf);
+    const auto send = [&] { return qelt_i2c_write(&h); };
+    const auto receive = [&] { return qelt_i2c_read(&h); };
+
+    h.wlen = 4;
+    EXPECT_GE(took(send, 0), microseconds(500));
+    h.wlen = 5;
+    EXPECT_GE(took(send, 0), microseconds(6000));
+    h.rlen = 4;
+    EXPECT_GE(took(receive, 0), microseconds(500));
+    h.rlen = 5;
+    EXPECT_GE(took(receive, 0), microseconds(6000));
+
+    board.inject(nack(0, 0x40));
+    h.wlen = 5;
+    EXPECT_GE(took(send, 1), microseconds(6000));
+    h.rlen = 2;
+    EXPECT_GE(took(receive, 1), microseconds(500));
     qelt_i2c_close(&h);
 }
 

@@ -159,6 +159,13 @@ TEST_F(Rails, RegulatorIsProgrammedBeforeTheRailIsSwitched)
     EXPECT_EQ(qelt_setup_vdcdc(20.5f), 0);
     EXPECT_EQ(board.state().regulator.reg[0], 0xEC);
     EXPECT_EQ(board.state().regulator.reg[1], 0x03);
+
+    // Far beyond the regulator's range the code needs more than 16 bits:
+    // the regulator gets the low 16, the line shows the code as computed.
+    const std::string far = capture_stdout([&] { EXPECT_EQ(qelt_setup_vdcdc(2000.0f), 0); });
+    EXPECT_NE(far.find(":\"VDCDC Value = 2120.14, RegVal = 0x18727\"\n"), std::string::npos) << far;
+    EXPECT_EQ(board.state().regulator.reg[0], 0x27);
+    EXPECT_EQ(board.state().regulator.reg[1], 0x87);
 }
 
 TEST_F(Rails, VddRailsThatAreOnStayWithinThreeVolts)
