@@ -144,9 +144,11 @@ extern "C" {
 
 uint32_t qelt_framecount_readback(void)
 {
+    // As every block operation, an unreachable block gives 1 (already
+    // reported): there is no separate failure result to give.
     gpio_block block(map::framesync::base);
     if (!block.ok())
-        return 0;
+        return 1;
     const std::uint32_t count = block.read(map::framesync::counter);
     log_info(QELT_HERE, "Framesync Counter Readback = %d\\n", count);
     return count;
@@ -212,7 +214,7 @@ int qelt_led_status(uint8_t led)
         return 0;
     gpio_block block(map::control::base);
     if (!block.ok())
-        return 0;
+        return 1; // as every block operation; already reported
     return static_cast<int>((block.read(map::control::reg) >> led) & 1u);
 }
 
