@@ -26,8 +26,8 @@ struct region_info {
 };
 
 inline constexpr region_info regions[] = {
-    {"spis", 0xA0020000, 1},      {"control", 0xA0050000, 1},  {"matrix", 0xA0060000, 1},
-    {"select", 0xA0070000, 1},    {"framesync", 0xA0080000, 1}, {"ram", 0x10000000, 16},
+    {"spis", 0xA0020000, 1},   {"control", 0xA0050000, 1},   {"matrix", 0xA0060000, 1},
+    {"select", 0xA0070000, 1}, {"framesync", 0xA0080000, 1}, {"ram", 0x10000000, 16},
 };
 inline constexpr std::uint32_t register_pages = 1 + 1 + 1 + 1 + 1 + 16;
 
@@ -54,9 +54,9 @@ struct monitor {
 // reads across the whole array.
 struct eeprom {
     std::uint8_t mem[32768];
-    std::uint16_t size;      // bytes; addresses wrap at the size
-    std::uint16_t page;      // write page size
-    std::uint16_t address;   // internal address counter
+    std::uint16_t size;    // bytes; addresses wrap at the size
+    std::uint16_t page;    // write page size
+    std::uint16_t address; // internal address counter
     std::uint8_t write_protect;
 };
 
@@ -77,12 +77,12 @@ struct vdcdc {
 
 struct slice_slot {
     std::uint8_t fitted;
-    expander io;        // on the base board, one per slot: answers whether fitted or not
-    monitor rails;      // on the base board, one per slot
-    eeprom storage;     // on the slice
-    temp_sensor sensor; // on slices 5..8 only
-    std::uint8_t dsa[4];            // last byte latched per chip select
-    std::uint32_t dsa_writes[4];    // transfers latched per chip select
+    expander io;                 // on the base board, one per slot: answers whether fitted or not
+    monitor rails;               // on the base board, one per slot
+    eeprom storage;              // on the slice
+    temp_sensor sensor;          // on slices 5..8 only
+    std::uint8_t dsa[4];         // last byte latched per chip select
+    std::uint32_t dsa_writes[4]; // transfers latched per chip select
 };
 
 // --- Faults and trace -----------------------------------------------------
@@ -105,9 +105,9 @@ inline constexpr std::uint8_t op_write = 2;
 
 struct fault {
     fault_kind kind;
-    std::uint8_t bus;  // I2C bus, or fault_any
-    std::uint8_t addr; // I2C address or chip select, or fault_any
-    std::uint8_t ops;  // op_read | op_write for i2c_nack
+    std::uint8_t bus;   // I2C bus, or fault_any
+    std::uint8_t addr;  // I2C address or chip select, or fault_any
+    std::uint8_t ops;   // op_read | op_write for i2c_nack
     std::int32_t skip;  // matching operations that still succeed first
     std::int32_t count; // failures left; negative: for ever
     char path[64];
@@ -115,7 +115,14 @@ struct fault {
 inline constexpr int max_faults = 16;
 
 enum class trace_kind : std::uint8_t {
-    open, close, mem_map, mem_unmap, i2c_address, i2c_write, i2c_read, spi_transfer
+    open,
+    close,
+    mem_map,
+    mem_unmap,
+    i2c_address,
+    i2c_write,
+    i2c_read,
+    spi_transfer
 };
 
 // Who answered an I2C transfer.
@@ -126,8 +133,8 @@ struct trace_entry {
     std::int32_t pid;
     trace_kind kind;
     std::uint8_t ok;
-    std::uint8_t bus;       // I2C bus or chip select
-    std::uint8_t addr;      // I2C address
+    std::uint8_t bus;  // I2C bus or chip select
+    std::uint8_t addr; // I2C address
     device_kind device;
     std::int8_t slice;      // slice of the device that answered, -1 board-level
     std::uint16_t len;      // bytes moved (full length, even if data is cut)

@@ -13,7 +13,7 @@ std::string default_board_path();
 
 // A mapping of a board file; unmapped on destruction.
 class board_map {
-public:
+  public:
     // Maps an existing board; throws std::runtime_error when it is missing
     // or not a board file.
     explicit board_map(const std::string &path);
@@ -31,7 +31,7 @@ public:
     int fd() const { return fd_; }
     const std::string &path() const { return path_; }
 
-private:
+  private:
     board_map(const std::string &path, int flags);
     std::string path_;
     int fd_ = -1;
@@ -41,13 +41,13 @@ private:
 // Holds the board lock for its scope. The lock is robust: a process that
 // died holding it does not stall the others.
 class board_lock {
-public:
+  public:
     explicit board_lock(board &b);
     ~board_lock();
     board_lock(const board_lock &) = delete;
     board_lock &operator=(const board_lock &) = delete;
 
-private:
+  private:
     board &b_;
 };
 

@@ -14,7 +14,7 @@ namespace {
 void reset_eeprom(eeprom &e, std::uint16_t page)
 {
     std::memset(e.mem, 0xFF, sizeof e.mem); // erased
-    e.size = 0; // 32768 does not fit 16 bits: 0 stands for the full array
+    e.size = 0;                             // 32768 does not fit 16 bits: 0 stands for the full array
     e.page = page;
     e.address = 0;
     e.write_protect = 0;
@@ -82,7 +82,10 @@ void expander_read(expander &x, std::span<std::uint8_t> out)
     }
 }
 
-bool monitor_writable(std::uint8_t r) { return r == 0x00 || (r >= 0x07 && r <= 0x0F) || r == 0x10 || r == 0x11; }
+bool monitor_writable(std::uint8_t r)
+{
+    return r == 0x00 || (r >= 0x07 && r <= 0x0F) || r == 0x10 || r == 0x11;
+}
 
 void monitor_write(monitor &m, std::span<const std::uint8_t> d)
 {
@@ -250,25 +253,49 @@ void device_write(const target &t, std::span<const std::uint8_t> d)
             sw->control = static_cast<std::uint8_t>(d.back() & ~sw->dead);
         }
         break;
-    case device_kind::expander: expander_write(*static_cast<expander *>(t.dev), d); break;
-    case device_kind::monitor: monitor_write(*static_cast<monitor *>(t.dev), d); break;
-    case device_kind::eeprom: eeprom_write(*static_cast<eeprom *>(t.dev), d); break;
-    case device_kind::sensor: sensor_write(*static_cast<temp_sensor *>(t.dev), d); break;
-    case device_kind::vdcdc: vdcdc_write(*static_cast<vdcdc *>(t.dev), d); break;
-    default: break;
+    case device_kind::expander:
+        expander_write(*static_cast<expander *>(t.dev), d);
+        break;
+    case device_kind::monitor:
+        monitor_write(*static_cast<monitor *>(t.dev), d);
+        break;
+    case device_kind::eeprom:
+        eeprom_write(*static_cast<eeprom *>(t.dev), d);
+        break;
+    case device_kind::sensor:
+        sensor_write(*static_cast<temp_sensor *>(t.dev), d);
+        break;
+    case device_kind::vdcdc:
+        vdcdc_write(*static_cast<vdcdc *>(t.dev), d);
+        break;
+    default:
+        break;
     }
 }
 
 void device_read(const target &t, std::span<std::uint8_t> out)
 {
     switch (t.kind) {
-    case device_kind::mux: std::fill(out.begin(), out.end(), static_cast<i2c_switch *>(t.dev)->control); break;
-    case device_kind::expander: expander_read(*static_cast<expander *>(t.dev), out); break;
-    case device_kind::monitor: monitor_read(*static_cast<monitor *>(t.dev), out); break;
-    case device_kind::eeprom: eeprom_read(*static_cast<eeprom *>(t.dev), out); break;
-    case device_kind::sensor: sensor_read(*static_cast<temp_sensor *>(t.dev), out); break;
-    case device_kind::vdcdc: vdcdc_read(*static_cast<vdcdc *>(t.dev), out); break;
-    default: break;
+    case device_kind::mux:
+        std::fill(out.begin(), out.end(), static_cast<i2c_switch *>(t.dev)->control);
+        break;
+    case device_kind::expander:
+        expander_read(*static_cast<expander *>(t.dev), out);
+        break;
+    case device_kind::monitor:
+        monitor_read(*static_cast<monitor *>(t.dev), out);
+        break;
+    case device_kind::eeprom:
+        eeprom_read(*static_cast<eeprom *>(t.dev), out);
+        break;
+    case device_kind::sensor:
+        sensor_read(*static_cast<temp_sensor *>(t.dev), out);
+        break;
+    case device_kind::vdcdc:
+        vdcdc_read(*static_cast<vdcdc *>(t.dev), out);
+        break;
+    default:
+        break;
     }
 }
 
@@ -352,8 +379,8 @@ void update_alerts(board_file_layout &f)
         expander_refresh_inputs(s, alert);
         pending = pending || alert;
     }
-    b.som_monitor.reg[0x0F] =
-        static_cast<std::uint16_t>((b.som_monitor.reg[0x0F] & ~alert_flag_bits) | monitor_flags(b.som_monitor));
+    b.som_monitor.reg[0x0F] = static_cast<std::uint16_t>((b.som_monitor.reg[0x0F] & ~alert_flag_bits) |
+                                                         monitor_flags(b.som_monitor));
     std::uint32_t *status = register_at(f, region::control, 0x8);
     *status = pending ? (*status | 1u) : (*status & ~1u);
 }

@@ -27,8 +27,7 @@ i2c_result i2c_read(board_file_layout &f, int bus, std::uint8_t addr, std::span<
 
 // One SPI transfer on chip select `cs`: every slice selected in the slice
 // select register latches the last byte as its attenuator code.
-void spi_transfer(board_file_layout &f, int cs, std::span<const std::uint8_t> tx,
-                  std::span<std::uint8_t> rx);
+void spi_transfer(board_file_layout &f, int cs, std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx);
 
 // Recomputes the monitors' alert flags, the expanders' alert pins and the
 // board's interrupt status from the readings and limits.

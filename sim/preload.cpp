@@ -29,10 +29,7 @@ namespace {
 
 using namespace qsim;
 
-template <typename F> F real(const char *name)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
+template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 
 using open_fn = int (*)(const char *, int, ...);
 using openat_fn = int (*)(int, const char *, int, ...);
@@ -43,20 +40,48 @@ using ioctl_fn = int (*)(int, unsigned long, ...);
 using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
 using munmap_fn = int (*)(void *, size_t);
 
-open_fn real_open() { static const auto f = real<open_fn>("open"); return f; }
-close_fn real_close() { static const auto f = real<close_fn>("close"); return f; }
-read_fn real_read() { static const auto f = real<read_fn>("read"); return f; }
-write_fn real_write() { static const auto f = real<write_fn>("write"); return f; }
-ioctl_fn real_ioctl() { static const auto f = real<ioctl_fn>("ioctl"); return f; }
-mmap_fn real_mmap() { static const auto f = real<mmap_fn>("mmap"); return f; }
-munmap_fn real_munmap() { static const auto f = real<munmap_fn>("munmap"); return f; }
+open_fn real_open()
+{
+    static const auto f = real<open_fn>("open");
+    return f;
+}
+close_fn real_close()
+{
+    static const auto f = real<close_fn>("close");
+    return f;
+}
+read_fn real_read()
+{
+    static const auto f = real<read_fn>("read");
+    return f;
+}
+write_fn real_write()
+{
+    static const auto f = real<write_fn>("write");
+    return f;
+}
+ioctl_fn real_ioctl()
+{
+    static const auto f = real<ioctl_fn>("ioctl");
+    return f;
+}
+mmap_fn real_mmap()
+{
+    static const auto f = real<mmap_fn>("mmap");
+    return f;
+}
+munmap_fn real_munmap()
+{
+    static const auto f = real<munmap_fn>("munmap");
+    return f;
+}
 
 enum class node : std::uint8_t { none, mem, spi, i2c };
 
 struct open_node {
     std::atomic<node> kind{node::none};
-    std::uint8_t unit = 0;  // chip select or bus number
-    std::uint8_t addr = 0;  // I2C target address
+    std::uint8_t unit = 0; // chip select or bus number
+    std::uint8_t addr = 0; // I2C target address
 };
 
 constexpr int max_fds = 4096;
@@ -100,16 +125,18 @@ bool classify(const char *path, node &kind, std::uint8_t &unit)
     if (std::strncmp(path, spi_prefix, sizeof spi_prefix - 1) == 0) {
         kind = node::spi;
         const char *rest = path + sizeof spi_prefix - 1;
-        unit = (std::strlen(rest) == 3 && rest[0] == '2' && rest[1] == '.' && rest[2] >= '0' && rest[2] <= '3')
-                   ? static_cast<std::uint8_t>(rest[2] - '0')
-                   : 0xFF;
+        unit =
+            (std::strlen(rest) == 3 && rest[0] == '2' && rest[1] == '.' && rest[2] >= '0' && rest[2] <= '3')
+                ? static_cast<std::uint8_t>(rest[2] - '0')
+                : 0xFF;
         return true;
     }
     if (std::strncmp(path, i2c_prefix, sizeof i2c_prefix - 1) == 0) {
         kind = node::i2c;
         const char *rest = path + sizeof i2c_prefix - 1;
-        unit = (std::strlen(rest) == 1 && (rest[0] == '0' || rest[0] == '1')) ? static_cast<std::uint8_t>(rest[0] - '0')
-                                                                               : 0xFF;
+        unit = (std::strlen(rest) == 1 && (rest[0] == '0' || rest[0] == '1'))
+                   ? static_cast<std::uint8_t>(rest[0] - '0')
+                   : 0xFF;
         return true;
     }
     return false;
@@ -183,7 +210,8 @@ int i2c_ioctl(open_node &n, board &b, unsigned long request, unsigned long arg)
     switch (request) {
     case I2C_SLAVE:
     case I2C_SLAVE_FORCE: {
-        const bool refused = arg > 0x7F || take_fault(b, fault_kind::i2c_select, n.unit, static_cast<int>(arg), 0, nullptr);
+        const bool refused =
+            arg > 0x7F || take_fault(b, fault_kind::i2c_select, n.unit, static_cast<int>(arg), 0, nullptr);
         trace_entry e = entry(trace_kind::i2c_address, !refused, n.unit, static_cast<std::uint8_t>(arg));
         e.value = static_cast<std::uint32_t>(request);
         record(b, e);
@@ -220,7 +248,9 @@ int spi_message(board_map &bm, open_node &n, const spi_ioc_transfer *tr, unsigne
             std::memcpy(tx.data(), reinterpret_cast<const void *>(tr[i].tx_buf), tr[i].len);
         trace_entry e = entry(trace_kind::spi_transfer, true, n.unit);
         e.value = *register_at(bm.file(), region::select, 0);
-        spi_transfer(bm.file(), n.unit, tr[i].tx_buf != 0 ? std::span<const std::uint8_t>(tx) : std::span<const std::uint8_t>(), rx);
+        spi_transfer(bm.file(), n.unit,
+                     tr[i].tx_buf != 0 ? std::span<const std::uint8_t>(tx) : std::span<const std::uint8_t>(),
+                     rx);
         record(b, e, tx);
         if (tr[i].rx_buf != 0)
             std::memcpy(reinterpret_cast<void *>(tr[i].rx_buf), rx.data(), tr[i].len);
@@ -237,15 +267,17 @@ int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long 
         const unsigned size = _IOC_SIZE(request);
         if (size % sizeof(spi_ioc_transfer) != 0)
             return fail(EINVAL);
-        return spi_message(bm, n, reinterpret_cast<const spi_ioc_transfer *>(arg), size / sizeof(spi_ioc_transfer));
+        return spi_message(bm, n, reinterpret_cast<const spi_ioc_transfer *>(arg),
+                           size / sizeof(spi_ioc_transfer));
     }
     switch (request) {
     case SPI_IOC_WR_MODE:
     case SPI_IOC_WR_MODE32:
         if (take_fault(b, fault_kind::spi_mode, -1, cs, 0, nullptr))
             return fail(EINVAL);
-        b.spi_mode[cs] = request == SPI_IOC_WR_MODE ? *reinterpret_cast<std::uint8_t *>(arg)
-                                                    : static_cast<std::uint8_t>(*reinterpret_cast<std::uint32_t *>(arg));
+        b.spi_mode[cs] = request == SPI_IOC_WR_MODE
+                             ? *reinterpret_cast<std::uint8_t *>(arg)
+                             : static_cast<std::uint8_t>(*reinterpret_cast<std::uint32_t *>(arg));
         return 0;
     case SPI_IOC_RD_MODE:
         *reinterpret_cast<std::uint8_t *>(arg) = b.spi_mode[cs];
@@ -254,7 +286,8 @@ int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long 
         *reinterpret_cast<std::uint32_t *>(arg) = b.spi_mode[cs];
         return 0;
     case SPI_IOC_WR_BITS_PER_WORD:
-        if (take_fault(b, fault_kind::spi_bits, -1, cs, 0, nullptr) || *reinterpret_cast<std::uint8_t *>(arg) != 8)
+        if (take_fault(b, fault_kind::spi_bits, -1, cs, 0, nullptr) ||
+            *reinterpret_cast<std::uint8_t *>(arg) != 8)
             return fail(EINVAL);
         b.spi_bits[cs] = 8;
         return 0;
@@ -303,14 +336,14 @@ ssize_t i2c_transfer(open_node &n, void *buf, size_t len, bool is_write)
 extern "C" {
 
 // The mode argument of the open calls is there only when a file is created.
-#define QSIM_OPTIONAL_MODE(flags, mode)                                                              \
-    do {                                                                                           \
-        if ((flags) & (O_CREAT | O_TMPFILE)) {                                                     \
-            va_list ap;                                                                            \
-            va_start(ap, flags);                                                                   \
-            (mode) = va_arg(ap, mode_t);                                                           \
-            va_end(ap);                                                                            \
-        }                                                                                          \
+#define QSIM_OPTIONAL_MODE(flags, mode)                                                                      \
+    do {                                                                                                     \
+        if ((flags) & (O_CREAT | O_TMPFILE)) {                                                               \
+            va_list ap;                                                                                      \
+            va_start(ap, flags);                                                                             \
+            (mode) = va_arg(ap, mode_t);                                                                     \
+            va_end(ap);                                                                                      \
+        }                                                                                                    \
     } while (0)
 
 __attribute__((visibility("default"))) int open(const char *path, int flags, ...)
@@ -322,7 +355,10 @@ __attribute__((visibility("default"))) int open(const char *path, int flags, ...
 
 __attribute__((visibility("default"), alias("open"))) int open64(const char *path, int flags, ...);
 
-__attribute__((visibility("default"))) int __open_2(const char *path, int flags) { return do_open(path, flags, 0); }
+__attribute__((visibility("default"))) int __open_2(const char *path, int flags)
+{
+    return do_open(path, flags, 0);
+}
 __attribute__((visibility("default"), alias("__open_2"))) int __open64_2(const char *path, int flags);
 
 __attribute__((visibility("default"))) int openat(int dirfd, const char *path, int flags, ...)
@@ -389,13 +425,17 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
         return fail(ENODEV);
     board_lock lock(bm->state());
     switch (n->kind.load()) {
-    case node::i2c: return i2c_ioctl(*n, bm->state(), request, arg);
-    case node::spi: return spi_ioctl(*bm, *n, request, arg);
-    default: return fail(ENOTTY);
+    case node::i2c:
+        return i2c_ioctl(*n, bm->state(), request, arg);
+    case node::spi:
+        return spi_ioctl(*bm, *n, request, arg);
+    default:
+        return fail(ENOTTY);
     }
 }
 
-__attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
+__attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int prot, int flags, int fd,
+                                                  off_t offset)
 {
     open_node *n = emulated(fd);
     if (n == nullptr)
@@ -411,7 +451,8 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
     const auto phys = static_cast<std::uint64_t>(offset);
     const int first = page_index(phys);
     const int last = len == 0 ? -1 : page_index(phys + len - 1);
-    const bool decoded = phys % page_size == 0 && first >= 0 && last == first + static_cast<int>((len - 1) / page_size);
+    const bool decoded =
+        phys % page_size == 0 && first >= 0 && last == first + static_cast<int>((len - 1) / page_size);
     const bool refused = !decoded || take_fault(b, fault_kind::mem_map, -1, -1, 0, nullptr);
     trace_entry e = entry(trace_kind::mem_map, !refused);
     e.value = static_cast<std::uint32_t>(phys);
@@ -426,8 +467,8 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
     return m;
 }
 
-__attribute__((visibility("default"), alias("mmap"))) void *mmap64(void *addr, size_t len, int prot, int flags,
-                                                                 int fd, off_t offset);
+__attribute__((visibility("default"), alias("mmap"))) void *mmap64(void *addr, size_t len, int prot,
+                                                                   int flags, int fd, off_t offset);
 
 __attribute__((visibility("default"))) int munmap(void *addr, size_t len)
 {

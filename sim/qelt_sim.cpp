@@ -88,7 +88,8 @@ std::uint16_t slices_mask(const std::string &list)
     std::size_t pos = 0;
     while (pos <= list.size()) {
         const std::size_t comma = list.find(',', pos);
-        const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        const std::string item =
+            list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         const std::size_t dash = item.find('-');
         const int first = slice_number(item.substr(0, dash));
         const int last = dash == std::string::npos ? first : slice_number(item.substr(dash + 1));
@@ -247,9 +248,9 @@ fault fault_from(const args &a)
     } else if (kind == "mem-map") {
         f.kind = fault_kind::mem_map;
     } else if (kind.rfind("spi-", 0) == 0) {
-        f.kind = kind == "spi-xfer"   ? fault_kind::spi_xfer
-                 : kind == "spi-mode" ? fault_kind::spi_mode
-                 : kind == "spi-bits" ? fault_kind::spi_bits
+        f.kind = kind == "spi-xfer"    ? fault_kind::spi_xfer
+                 : kind == "spi-mode"  ? fault_kind::spi_mode
+                 : kind == "spi-bits"  ? fault_kind::spi_bits
                  : kind == "spi-speed" ? fault_kind::spi_speed
                                        : (usage(), fault_kind::none);
         if (a.size() > 1 && a[1].find('=') == std::string::npos) {
@@ -281,7 +282,7 @@ fault fault_from(const args &a)
 
 const char *fault_name(fault_kind k)
 {
-    static const char *names[] = {"none", "open", "mem-map", "spi-mode", "spi-bits",
+    static const char *names[] = {"none",      "open",     "mem-map",    "spi-mode", "spi-bits",
                                   "spi-speed", "spi-xfer", "i2c-select", "i2c-nack"};
     return names[static_cast<int>(k)];
 }
@@ -296,8 +297,8 @@ void fault_command(board &b, const args &a)
         for (const fault &f : b.faults)
             if (f.kind != fault_kind::none)
                 std::printf("%s bus %d addr %d path '%s' skip %d count %d\n", fault_name(f.kind),
-                            f.bus == fault_any ? -1 : f.bus, f.addr == fault_any ? -1 : f.addr, f.path, f.skip,
-                            f.count);
+                            f.bus == fault_any ? -1 : f.bus, f.addr == fault_any ? -1 : f.addr, f.path,
+                            f.skip, f.count);
         return;
     }
     if (!add_fault(b, fault_from(a)))

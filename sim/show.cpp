@@ -12,14 +12,22 @@ const char *on_off(bool on) { return on ? "on " : "off"; }
 const char *device_name(device_kind k)
 {
     switch (k) {
-    case device_kind::mux: return "mux";
-    case device_kind::expander: return "expander";
-    case device_kind::monitor: return "monitor";
-    case device_kind::eeprom: return "eeprom";
-    case device_kind::sensor: return "sensor";
-    case device_kind::vdcdc: return "vdcdc";
-    case device_kind::several: return "several devices";
-    default: return "nobody";
+    case device_kind::mux:
+        return "mux";
+    case device_kind::expander:
+        return "expander";
+    case device_kind::monitor:
+        return "monitor";
+    case device_kind::eeprom:
+        return "eeprom";
+    case device_kind::sensor:
+        return "sensor";
+    case device_kind::vdcdc:
+        return "vdcdc";
+    case device_kind::several:
+        return "several devices";
+    default:
+        return "nobody";
     }
 }
 
@@ -75,10 +83,7 @@ double dsa_db(std::uint8_t wire_byte)
     return code * 0.25;
 }
 
-double vdd_volts(std::uint8_t code)
-{
-    return (code & 0x80) ? 7.8 + (code & 0x7F) * 0.1 : 1.4 + code * 0.1;
-}
+double vdd_volts(std::uint8_t code) { return (code & 0x80) ? 7.8 + (code & 0x7F) * 0.1 : 1.4 + code * 0.1; }
 
 double vdcdc_output_volts(std::uint16_t ref_code) { return (ref_code / 885.0 + 0.045) * 18.73049645390071; }
 
@@ -138,17 +143,22 @@ void show_trace_entry(const trace_entry &e, std::FILE *out)
         std::fprintf(out, "open %.*s%s\n", static_cast<int>(e.len), reinterpret_cast<const char *>(e.data),
                      e.ok ? "" : " REFUSED");
         return;
-    case trace_kind::close: std::fputs("close\n", out); return;
+    case trace_kind::close:
+        std::fputs("close\n", out);
+        return;
     case trace_kind::mem_map:
         std::fprintf(out, "mem map 0x%08x%s\n", e.value, e.ok ? "" : " REFUSED");
         return;
-    case trace_kind::mem_unmap: std::fprintf(out, "mem unmap 0x%08x\n", e.value); return;
+    case trace_kind::mem_unmap:
+        std::fprintf(out, "mem unmap 0x%08x\n", e.value);
+        return;
     case trace_kind::i2c_address:
         std::fprintf(out, "i2c-%u address 0x%02x%s\n", e.bus, e.addr, e.ok ? "" : " REFUSED");
         return;
     case trace_kind::i2c_write:
     case trace_kind::i2c_read:
-        std::fprintf(out, "i2c-%u 0x%02x %s", e.bus, e.addr, e.kind == trace_kind::i2c_write ? "write" : "read");
+        std::fprintf(out, "i2c-%u 0x%02x %s", e.bus, e.addr,
+                     e.kind == trace_kind::i2c_write ? "write" : "read");
         show_bytes(e, out);
         if (!e.ok)
             std::fputs(" NACK\n", out);

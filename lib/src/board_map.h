@@ -11,7 +11,7 @@ inline constexpr std::uint8_t max_slice = slice_count - 1;
 // AXI GPIO blocks in the programmable logic (physical addresses).
 namespace control {
 inline constexpr std::uint32_t base = 0xA0050000;
-inline constexpr std::uint32_t reg = 0x0;       // LEDs and feedback switch
+inline constexpr std::uint32_t reg = 0x0;        // LEDs and feedback switch
 inline constexpr std::uint32_t irq_status = 0x8; // bit 0: a rail alert is pending
 inline constexpr std::uint32_t fb_shift = 8;     // feedback switch byte, bits 8..15
 } // namespace control
@@ -43,18 +43,18 @@ inline constexpr std::uint8_t max_channel = 11;
 } // namespace mux
 
 // Device addresses.
-inline constexpr std::uint8_t expander_addr = 0x20;    // TCA9535, behind the slice channel
-inline constexpr std::uint8_t monitor_addr = 0x40;     // INA3221, slice or SOM channel
-inline constexpr std::uint8_t vdcdc_addr = 0x74;       // regulator, mux channel 10
-inline constexpr std::uint8_t temp_addr = 0x48;        // sensor on slices 5..8, PL bus
-inline constexpr std::uint8_t som_eeprom_addr = 0x50;  // SOM configuration, base-board bus
-inline constexpr std::uint8_t bb_eeprom_addr = 0x51;   // base-board EEPROM
+inline constexpr std::uint8_t expander_addr = 0x20;     // TCA9535, behind the slice channel
+inline constexpr std::uint8_t monitor_addr = 0x40;      // INA3221, slice or SOM channel
+inline constexpr std::uint8_t vdcdc_addr = 0x74;        // regulator, mux channel 10
+inline constexpr std::uint8_t temp_addr = 0x48;         // sensor on slices 5..8, PL bus
+inline constexpr std::uint8_t som_eeprom_addr = 0x50;   // SOM configuration, base-board bus
+inline constexpr std::uint8_t bb_eeprom_addr = 0x51;    // base-board EEPROM
 inline constexpr std::uint8_t slice_eeprom_addr = 0x54; // slice EEPROM, PL bus
 
 // TCA9535 registers.
 namespace expander {
 inline constexpr std::uint8_t input0 = 0x00;
-inline constexpr std::uint8_t input1 = 0x01;  // bit 6 present (low), bit 7 alert (low)
+inline constexpr std::uint8_t input1 = 0x01; // bit 6 present (low), bit 7 alert (low)
 inline constexpr std::uint8_t output0 = 0x02;
 inline constexpr std::uint8_t output1 = 0x03; // rail enables
 inline constexpr std::uint8_t config0 = 0x06; // complemented VDD code

@@ -45,7 +45,7 @@ constexpr eeprom_device base_board_eeprom{map::board_bus, map::bb_eeprom_addr, -
 
 // One open EEPROM on its bus for the length of one operation.
 class eeprom_transfer {
-public:
+  public:
     eeprom_transfer(const char *op, const eeprom_device &dev) : op_(op), dev_(dev), bus_(dev.bus) {}
 
     bool select()
@@ -136,7 +136,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const char *op_;
     eeprom_device dev_;
     i2c_session bus_;

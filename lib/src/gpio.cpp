@@ -17,8 +17,7 @@ long page_size() { return sysconf(_SC_PAGESIZE); }
 // A register access must stay inside the mapped page.
 bool offset_in_page(const qelt_gpio *h)
 {
-    return h->map != nullptr && h->offset % 4 == 0 &&
-           static_cast<long>(h->offset) + 4 <= page_size();
+    return h->map != nullptr && h->offset % 4 == 0 && static_cast<long>(h->offset) + 4 <= page_size();
 }
 
 volatile std::uint32_t *register_at(const qelt_gpio *h)
@@ -40,8 +39,8 @@ int qelt_gpio_open(qelt_gpio *h)
     }
     const long page = page_size();
     const off_t page_base = static_cast<off_t>(h->base) & ~static_cast<off_t>(page - 1);
-    void *map = mmap(nullptr, static_cast<size_t>(page), PROT_READ | PROT_WRITE, MAP_SHARED, h->fd,
-                     page_base);
+    void *map =
+        mmap(nullptr, static_cast<size_t>(page), PROT_READ | PROT_WRITE, MAP_SHARED, h->fd, page_base);
     if (map == MAP_FAILED) {
         qelt::log_error(QELT_HERE, "can't access the gpio memory space!");
         close(h->fd);
@@ -172,8 +171,8 @@ int qelt_framesync_delay(uint32_t value)
 
 int qelt_fb_switch(qelt_slice * /*table*/, uint8_t gui, uint8_t adc8, uint8_t adc9)
 {
-    log_info(QELT_HERE, "FB Switch Inputs : GUI Control = %d, ADC8 = port%d, ADC9 = port%d\\n", gui,
-             adc8, adc9);
+    log_info(QELT_HERE, "FB Switch Inputs : GUI Control = %d, ADC8 = port%d, ADC9 = port%d\\n", gui, adc8,
+             adc9);
     gpio_block block(map::control::base);
     if (!block.ok())
         return 1;
@@ -182,8 +181,7 @@ int qelt_fb_switch(qelt_slice * /*table*/, uint8_t gui, uint8_t adc8, uint8_t ad
     return 0;
 }
 
-int qelt_slgpio_swmatrix(qelt_slice * /*table*/, uint8_t slice, uint8_t gpio, uint8_t type,
-                         uint8_t value)
+int qelt_slgpio_swmatrix(qelt_slice * /*table*/, uint8_t slice, uint8_t gpio, uint8_t type, uint8_t value)
 {
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
@@ -203,8 +201,8 @@ int qelt_slgpio_swmatrix(qelt_slice * /*table*/, uint8_t slice, uint8_t gpio, ui
         const std::uint32_t reg = block.read(offset);
         block.write(offset, convert::swmatrix_register(reg, gpio, type, value));
     }
-    log_info(QELT_HERE, "Slice %d , GPIO %d is configured as type %d value %d successfully !!\\n",
-             slice, gpio, type, value);
+    log_info(QELT_HERE, "Slice %d , GPIO %d is configured as type %d value %d successfully !!\\n", slice,
+             gpio, type, value);
     return 0;
 }
 

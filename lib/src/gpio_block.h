@@ -9,7 +9,7 @@
 namespace qelt {
 
 class gpio_block {
-public:
+  public:
     explicit gpio_block(std::uint32_t base);
     ~gpio_block();
     gpio_block(const gpio_block &) = delete;
@@ -21,7 +21,7 @@ public:
     std::uint32_t read(std::uint32_t offset);
     void write(std::uint32_t offset, std::uint32_t value);
 
-private:
+  private:
     qelt_gpio handle_{};
     bool mapped_ = false;
 };

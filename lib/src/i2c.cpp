@@ -108,8 +108,8 @@ int qelt_i2c_mux_enable(qelt_i2c *h, uint8_t channel)
         log_error(QELT_HERE, "Unable to set the I2C Mux address %02x", route.address);
         return 1;
     }
-    log_info(QELT_HERE, "Selected Channel [%d]; Slave Device [0x%x]; Mux Reg Value[0x%x]", channel, route.address,
-             route.control);
+    log_info(QELT_HERE, "Selected Channel [%d]; Slave Device [0x%x]; Mux Reg Value[0x%x]", channel,
+             route.address, route.control);
     if (switch_write(h, route.control) != 1) {
         log_error(QELT_HERE, "Write I2C Mux Reg failed");
         return 1;

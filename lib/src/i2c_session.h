@@ -16,7 +16,7 @@ namespace qelt {
 enum class xfer : std::uint8_t { ok, write_failed, read_failed };
 
 class i2c_session {
-public:
+  public:
     explicit i2c_session(const char *bus);
     ~i2c_session();
     i2c_session(const i2c_session &) = delete;
@@ -42,7 +42,7 @@ public:
     // The first two received bytes, most significant first.
     std::uint16_t received_u16() const { return static_cast<std::uint16_t>((h_.rbuf[0] << 8) | h_.rbuf[1]); }
 
-private:
+  private:
     qelt_i2c h_{};
 };
 

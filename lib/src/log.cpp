@@ -32,15 +32,15 @@ void emit(const char *head, const site *where, const char *fmt, va_list args)
 
 } // namespace
 
-#define QELT_DEFINE_LOG(name, kind_value, head)                                                    \
-    void name(site where, const char *fmt, ...)                                                    \
-    {                                                                                              \
-        if (!enabled(kind_value))                                                                  \
-            return;                                                                                \
-        va_list args;                                                                              \
-        va_start(args, fmt);                                                                       \
-        emit(head, &where, fmt, args);                                                             \
-        va_end(args);                                                                              \
+#define QELT_DEFINE_LOG(name, kind_value, head)                                                              \
+    void name(site where, const char *fmt, ...)                                                              \
+    {                                                                                                        \
+        if (!enabled(kind_value))                                                                            \
+            return;                                                                                          \
+        va_list args;                                                                                        \
+        va_start(args, fmt);                                                                                 \
+        emit(head, &where, fmt, args);                                                                       \
+        va_end(args);                                                                                        \
     }
 
 QELT_DEFINE_LOG(log_error, kind::error, "Error : %s(%d) :")

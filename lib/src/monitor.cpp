@@ -37,8 +37,8 @@ bool read_readings(site where, i2c_session &bus, float (&psu)[6])
         }
         const std::uint16_t raw = bus.received_u16();
         const bool shunt = reg % 2 == 1;
-        const float value = shunt ? convert::shunt_current(raw, reg == map::monitor::shunt(2))
-                                  : convert::bus_voltage(raw);
+        const float value =
+            shunt ? convert::shunt_current(raw, reg == map::monitor::shunt(2)) : convert::bus_voltage(raw);
         psu[reg - 1] = value;
         if (reg == map::monitor::shunt(0))
             log_info(where, "PSU VDD I = %0.2f A", value);

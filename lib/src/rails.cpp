@@ -25,9 +25,12 @@ constexpr vdd_code_write no_code{false, 0};
 std::uint8_t &state_of(qelt_slice &s, rail r)
 {
     switch (r) {
-    case rail::vdd: return s.vdd_on;
-    case rail::v5p0: return s.v5p0_on;
-    default: return s.v3p3_on;
+    case rail::vdd:
+        return s.vdd_on;
+    case rail::v5p0:
+        return s.v5p0_on;
+    default:
+        return s.v3p3_on;
     }
 }
 

@@ -16,7 +16,7 @@ constexpr std::uint8_t sensor = 0x48;
 constexpr std::uint8_t som_eeprom = 0x50;
 
 class Temperature : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 3;
@@ -123,7 +123,7 @@ TEST_F(Temperature, FailureRows)
 }
 
 class SomConfig : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 3;

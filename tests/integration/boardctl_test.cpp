@@ -639,7 +639,10 @@ TEST(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
          .out = detection({3, 6}) + dsa_written +
                 tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
          .status = 1,
-         .after = [](sim_board &) { expect_config({{3, {}}, {6, {}}}); },
+         .after =
+             [](sim_board &) {
+                 expect_config({{3, {}}, {6, {}}});
+             },
          .config = std::nullopt},
         {.what = "missing data file, slice",
          .args = {"-s", "3", "-c", "2", "-w", "/tmp/missing.bin", "-v"},

@@ -47,7 +47,7 @@ std::vector<message> to_slot(sim_board &board, qsim::device_kind who, int slice)
 bool has(const std::string &out, const std::string &text) { return out.find(text) != std::string::npos; }
 
 class Boot : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 0;

@@ -15,7 +15,7 @@ using qelt_test::sim_board;
 constexpr std::uint64_t slice_select = 0xA0070000;
 
 class Dsa : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 3;
@@ -56,7 +56,8 @@ TEST_F(Dsa, CodesAreSentBitReversedToTheSelectedSlice)
     struct {
         float db;
         std::uint8_t wire;
-    } const cases[] = {{31.75f, 0xFE}, {10.0f, 0x14}, {0.25f, 0x80}, {0.3f, 0x80}, {0.0f, 0x00}, {12.5f, 0x4C}};
+    } const cases[] = {{31.75f, 0xFE}, {10.0f, 0x14}, {0.25f, 0x80},
+                       {0.3f, 0x80},   {0.0f, 0x00},  {12.5f, 0x4C}};
     for (const auto &c : cases) {
         ASSERT_EQ(write(1, 0, c.db), 0) << c.db;
         EXPECT_EQ(board.state().slices[3].dsa[1], c.wire) << c.db;

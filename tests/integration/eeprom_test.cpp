@@ -69,7 +69,7 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed)
 bool has(const std::string &out, const std::string &text) { return out.find(text) != std::string::npos; }
 
 class Eeprom : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 1;

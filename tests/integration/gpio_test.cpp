@@ -16,7 +16,7 @@ constexpr std::uint64_t matrix = 0xA0060000;
 constexpr std::uint64_t framesync = 0xA0080000;
 
 class GpioBlocks : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { qelt_log_level = 3; }
     void TearDown() override { qelt_log_level = 0; }
 
@@ -78,7 +78,8 @@ TEST_F(GpioBlocks, FeedbackSwitchReplacesItsByteAndKeepsTheLeds)
     const std::string out = capture_stdout([] { EXPECT_EQ(qelt_fb_switch(nullptr, 1, 2, 5), 0); });
     EXPECT_EQ(board.reg(control), 0xAA03u);
     EXPECT_NE(out.find("INFO : qelt_fb_switch("), std::string::npos);
-    EXPECT_NE(out.find(":\"FB Switch Inputs : GUI Control = 1, ADC8 = port2, ADC9 = port5\\n\"\n"), std::string::npos);
+    EXPECT_NE(out.find(":\"FB Switch Inputs : GUI Control = 1, ADC8 = port2, ADC9 = port5\\n\"\n"),
+              std::string::npos);
 
     // Only the low three bits of a port count.
     board.reg(control) = 0xFFFF0000;

@@ -15,7 +15,7 @@ namespace {
 using namespace qelt_test;
 
 class I2c : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 3;
@@ -39,12 +39,9 @@ TEST_F(I2c, ChannelsRouteToTheirSwitchAndDevice)
         qsim::device_kind kind;
         int slice;
     } const cases[] = {
-        {0, 0, 0x01, 0x20, qsim::device_kind::expander, 0},
-        {4, 0, 0x10, 0x40, qsim::device_kind::monitor, 4},
-        {5, 1, 0x01, 0x20, qsim::device_kind::expander, 5},
-        {8, 1, 0x08, 0x40, qsim::device_kind::monitor, 8},
-        {9, 0, 0x20, 0x40, qsim::device_kind::monitor, -1},
-        {10, 0, 0x40, 0x74, qsim::device_kind::vdcdc, -1},
+        {0, 0, 0x01, 0x20, qsim::device_kind::expander, 0}, {4, 0, 0x10, 0x40, qsim::device_kind::monitor, 4},
+        {5, 1, 0x01, 0x20, qsim::device_kind::expander, 5}, {8, 1, 0x08, 0x40, qsim::device_kind::monitor, 8},
+        {9, 0, 0x20, 0x40, qsim::device_kind::monitor, -1}, {10, 0, 0x40, 0x74, qsim::device_kind::vdcdc, -1},
     };
     qelt_i2c_init(&h);
     for (const auto &c : cases) {

@@ -27,7 +27,7 @@ std::size_t transfers_to(sim_board &board, qsim::device_kind who, int slice)
 bool has(const std::string &out, const std::string &text) { return out.find(text) != std::string::npos; }
 
 class Alerts : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         // Boot programs the default limits: 0.70 A, 0.008 A and 0.50 A.

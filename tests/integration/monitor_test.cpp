@@ -14,7 +14,7 @@ using namespace qelt_test;
 constexpr std::uint8_t monitor = 0x40;
 
 class Monitors : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 3;
@@ -180,10 +180,7 @@ TEST_F(Monitors, SomFailureRows)
     }
 }
 
-TEST_F(Monitors, NullSomRecordStopsTheProcess)
-{
-    EXPECT_DEATH(qelt_read_som_psu(nullptr), "som != NULL");
-}
+TEST_F(Monitors, NullSomRecordStopsTheProcess) { EXPECT_DEATH(qelt_read_som_psu(nullptr), "som != NULL"); }
 
 TEST_F(Monitors, LimitsAreWrittenWarningFirst)
 {

@@ -16,7 +16,7 @@ constexpr std::uint8_t expander = 0x20;
 constexpr std::uint8_t regulator = 0x74;
 
 class Rails : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qelt_log_level = 3;
@@ -119,7 +119,10 @@ TEST_F(Rails, VddSetWritesTheComplementedCode)
         std::uint8_t written; // configuration port 0 value
         float stored;
     } const cases[] = {
-        {1.0f, 0xFF, 1.4f}, {3.3f, 0xED, 3.3f}, {5.0f, 0xDB, 5.0f}, {14.1f, 0x40, 14.1f},
+        {1.0f, 0xFF, 1.4f},
+        {3.3f, 0xED, 3.3f},
+        {5.0f, 0xDB, 5.0f},
+        {14.1f, 0x40, 14.1f},
         // Top of the range: the complement is 0, and it must still be written.
         {25.0f, 0x00, 20.5f},
     };
@@ -220,17 +223,32 @@ TEST_F(Rails, VddSetFailureCodes)
         std::uint8_t vdd_on_after;
         const char *messages[2];
     } const cases[] = {
-        {refuse_select(0, regulator), 301, 9.9f, 1,
+        {refuse_select(0, regulator),
+         301,
+         9.9f,
+         1,
          {"\"Unable to setup I2C device for slice 116\"", "\"Unable to Setup VDCDC Voltage = 20.50\""}},
         {nack(0, 0x76, qsim::op_read), 301, 9.9f, 1, {"\"Unable to open MUX I2C for mux select 10\""}},
-        {nack(0, regulator, qsim::op_write), 301, 9.9f, 1,
+        {nack(0, regulator, qsim::op_write),
+         301,
+         9.9f,
+         1,
          {"\"Unable to write I2C VDCDC (0x74), Reg(0x06)\""}},
-        {nack(0, regulator, qsim::op_write, 4), 301, 9.9f, 1,
+        {nack(0, regulator, qsim::op_write, 4),
+         301,
+         9.9f,
+         1,
          {"\"Unable to write I2C VDCDC (0x74), Reg(0x02)\""}},
-        {nack(0, expander, qsim::op_write), 302, 20.9f, 1,
+        {nack(0, expander, qsim::op_write),
+         302,
+         20.9f,
+         1,
          {"Error : qelt_vdd_enable(", "\"VDD Disable Failure!\""}},
         {nack(0, expander, qsim::op_write, 1), 303, 20.9f, 0, {"\"VDD Enable Failure!\""}},
-        {nack(0, expander, qsim::op_write, 2), 303, 20.9f, 0,
+        {nack(0, expander, qsim::op_write, 2),
+         303,
+         20.9f,
+         0,
          {"\"Unable to write I2C PSU(0x20), Reg(0x06)\"", "\"VDD Enable Failure!\""}},
     };
     for (const auto &c : cases) {

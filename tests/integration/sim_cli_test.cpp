@@ -18,14 +18,18 @@ run_result sim(std::vector<std::string> args)
     return run_program(args);
 }
 
-bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 TEST(SimCli, RunsTheToolOnTheBoardItCreated)
 {
     ASSERT_EQ(sim({"create", "2,5-6"}).status, 0);
     const run_result detect = sim({"run", QELT_BOARDCTL, "-d"});
     EXPECT_EQ(detect.status, 0) << detect.err;
-    EXPECT_TRUE(contains(detect.out, "Slice 2 : ON\nSlice 3 : OFF\nSlice 4 : OFF\nSlice 5 : ON\nSlice 6 : ON\n"))
+    EXPECT_TRUE(
+        contains(detect.out, "Slice 2 : ON\nSlice 3 : OFF\nSlice 4 : OFF\nSlice 5 : ON\nSlice 6 : ON\n"))
         << detect.out;
 
     const run_result shown = sim({"show"});

@@ -122,7 +122,8 @@ std::vector<qsim::trace_entry> sim_board::trace()
 {
     qsim::board_lock hold(state());
     const qsim::board &b = state();
-    const std::uint64_t first = b.trace_total > qsim::trace_capacity ? b.trace_total - qsim::trace_capacity : 0;
+    const std::uint64_t first =
+        b.trace_total > qsim::trace_capacity ? b.trace_total - qsim::trace_capacity : 0;
     std::vector<qsim::trace_entry> out;
     for (std::uint64_t i = first; i < b.trace_total; ++i)
         out.push_back(b.trace[i % qsim::trace_capacity]);

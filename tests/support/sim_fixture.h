@@ -19,7 +19,7 @@ namespace qelt_test {
 // fitted and points $QELT_SIM_BOARD at it, so that library calls made by
 // this process and programs started by it talk to this board.
 class sim_board {
-public:
+  public:
     explicit sim_board(std::initializer_list<int> fitted = {});
 
     qsim::board &state() { return map_.state(); }
@@ -44,7 +44,7 @@ public:
     // Recomputes alerts after a test changed readings or limits directly.
     void refresh();
 
-private:
+  private:
     qsim::board_map map_;
 };
 

@@ -34,14 +34,12 @@ TEST(VddSetPoint, CodeFollowsTheWidenedValue)
         float volts;
         std::uint8_t code;
     } cases[] = {
-        {1.4f, 0},    // 1.399999976 - 1.4 is negative
-        {1.0f, 0},    // below the range without clamping: still 0
-        {1.5f, 1},
-        {3.3f, 18},   // widens to 3.2999999523
-        {5.0f, 36},
-        {14.0f, 126}, // the top of the lower range
-        {14.1f, 191}, // widens to 14.100000381: upper range
-        {7.8f, 64},   // reachable from both ranges; the lower one is used up to 14.1
+        {1.4f, 0},                  // 1.399999976 - 1.4 is negative
+        {1.0f, 0},                  // below the range without clamping: still 0
+        {1.5f, 1},    {3.3f, 18},   // widens to 3.2999999523
+        {5.0f, 36},   {14.0f, 126}, // the top of the lower range
+        {14.1f, 191},               // widens to 14.100000381: upper range
+        {7.8f, 64},                 // reachable from both ranges; the lower one is used up to 14.1
         {20.5f, 255},
     };
     for (const auto &c : cases)

@@ -28,10 +28,7 @@ TEST(HexDump, PadsTheLastLineAndShowsPrintableCharacters)
     EXPECT_EQ(dump("", 4), "X | ");
 }
 
-TEST(HexDump, ZeroColumnsShowsOneBytePerLine)
-{
-    EXPECT_EQ(dump("AB", 0), "X | 41  |A|\nX | 42  |B|\n");
-}
+TEST(HexDump, ZeroColumnsShowsOneBytePerLine) { EXPECT_EQ(dump("AB", 0), "X | 41  |A|\nX | 42  |B|\n"); }
 
 TEST(DumpBuff, PrintsTheBytesAfterTheLengthHeader)
 {
