@@ -6,17 +6,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <iomanip>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 using qelt_test::read_file;
-using qelt_test::run_boardctl;
 using qelt_test::run_result;
 using qelt_test::sim_board;
 using qelt_test::write_file;
@@ -25,8 +26,6 @@ constexpr const char cfg_path[] = "/tmp/qelt-slice-cfg.bin";
 constexpr std::uint64_t control_reg = 0xA0050000;
 constexpr std::uint64_t slice3_matrix_reg = 0xA0060000 + 4 * 3;
 
-// --- expected texts ----------------------------------------------------------------
-
 std::string error_line(const std::string &reporter, const std::string &message)
 {
     return "Error : " + reporter + "(#) :\"" + message + "\"\n";
@@ -34,12 +33,12 @@ std::string error_line(const std::string &reporter, const std::string &message)
 
 std::string tool_error(const std::string &message) { return error_line("main", message); }
 
-const std::string slice_det_missing = tool_error("Please run SliceDet -> qelt-boardctl -d !!!");
-
-std::string devselect_error(const char *addr)
+// A device that could not be addressed, and the library call that wanted it.
+std::string unselected(const char *addr, const std::string &reporter, const std::string &message)
 {
     return error_line("qelt_i2c_devselect",
-                      std::string("Unable to configure I2C slave device at addr ") + addr + "!");
+                      std::string("Unable to configure I2C slave device at addr ") + addr + "!") +
+           error_line(reporter, message);
 }
 
 // Comes with every slice run unless a DSA value is written or -c is above 1.
@@ -51,16 +50,16 @@ std::string dsa_readback(int slice, int channel, const char *value)
            " dB!!!\n";
 }
 
-std::string detection(std::initializer_list<int> fitted)
+std::string dsa_written(int channel, const char *value)
 {
-    std::string text = "Starting Slice Detection...\n";
-    for (int s = 0; s < 9; ++s)
-        text += "Slice " + std::to_string(s) + " : " +
-                (std::find(fitted.begin(), fitted.end(), s) != fitted.end() ? "ON\n" : "OFF\n");
-    return text;
+    return "Slice 3, DSA Value Write [Chann = " + std::to_string(channel) + ", Stage = 0] = " + value +
+           " dB!!!\n";
 }
 
-// --- the slice configuration file -------------------------------------------------------
+// Detection on the board of the runs below, slices 3 and 6 fitted.
+const std::string detected = "Starting Slice Detection...\nSlice 0 : OFF\nSlice 1 : OFF\nSlice 2 : OFF\n"
+                             "Slice 3 : ON\nSlice 4 : OFF\nSlice 5 : OFF\nSlice 6 : ON\nSlice 7 : OFF\n"
+                             "Slice 8 : OFF\n";
 
 // One present slice as the file records it; the defaults are what detection
 // gives a new slice: 3.3 V rail on, attenuators at 31.75 dB in 0.25 dB steps.
@@ -75,139 +74,109 @@ struct slice_row {
         return *this;
     }
 };
-using slice_rows = std::map<int, slice_row>;
 
-std::string config_text(const slice_rows &present, float vdcdc = 0)
+struct config_file {
+    std::map<int, slice_row> present;
+    float vdcdc = 0;
+};
+
+std::string config_text(const config_file &c)
 {
-    std::string text;
-    char buf[64];
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(2);
     for (int s = 0; s < 9; ++s) {
-        const auto it = present.find(s);
-        if (it == present.end()) {
-            text += "0,0,0,0,0,0,0,0,0,0,0,0\n";
+        const auto row = c.present.find(s);
+        if (row == c.present.end()) {
+            text << "0,0,0,0,0,0,0,0,0,0,0,0\n";
             continue;
         }
-        std::snprintf(buf, sizeof buf, "1,1,%d,%0.2f", it->second.rails, it->second.vdd);
-        text += buf;
-        for (const float v : it->second.value) {
-            std::snprintf(buf, sizeof buf, ",%0.2f,0.25", v);
-            text += buf;
-        }
-        text += "\n";
+        text << "1,1," << row->second.rails << ',' << row->second.vdd;
+        for (const float v : row->second.value)
+            text << ',' << v << ",0.25";
+        text << '\n';
     }
-    std::snprintf(buf, sizeof buf, "%0.2f", vdcdc);
-    return text + buf;
+    text << c.vdcdc;
+    return text.str();
 }
 
-void expect_config(const slice_rows &present, float vdcdc = 0)
+// What the runs below start from unless they say otherwise.
+const config_file known{{{3, slice_row{}.dsa(0, 1.5f).dsa(4, 12.25f)}, {6, {}}}};
+
+// Arguments split at blanks.
+std::vector<std::string> words(const std::string &line)
 {
-    EXPECT_EQ(read_file(cfg_path), config_text(present, vdcdc));
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
-bool config_exists()
+run_result boardctl(const std::string &args)
 {
-    bool exists = false;
-    read_file(cfg_path, &exists);
-    return exists;
-}
-
-// --- the board ----------------------------------------------------------------------------
-
-qsim::fault lasting(qsim::fault_kind kind, std::uint8_t bus = qsim::fault_any,
-                    std::uint8_t addr = qsim::fault_any, std::uint8_t ops = 0)
-{
-    qsim::fault f{};
-    f.kind = kind;
-    f.bus = bus;
-    f.addr = addr;
-    f.ops = ops;
-    f.count = -1;
-    return f;
-}
-
-// A VDD current of 0.8 A against a warning limit of 0.7 A.
-void raise_alert(sim_board &board, int slice)
-{
-    board.state().slices[slice].rails.reg[1] = 8000;
-    board.state().slices[slice].rails.reg[8] = 7000;
-    board.refresh();
-}
-
-bool bus_traffic(sim_board &board)
-{
-    const auto trace = board.trace();
-    return std::any_of(trace.begin(), trace.end(), [](const qsim::trace_entry &e) {
-        return e.kind == qsim::trace_kind::i2c_write || e.kind == qsim::trace_kind::i2c_read;
-    });
-}
-
-std::string binary_data(std::size_t n)
-{
-    std::string data(n, '\0');
-    for (std::size_t i = 0; i < n; ++i)
-        data[i] = static_cast<char>((i * 37 + 11) & 0xFF);
-    return data;
-}
-
-// --- runs -----------------------------------------------------------------------------------
-
-run_result boardctl(const std::vector<std::string> &args)
-{
-    run_result r = run_boardctl(args);
+    run_result r = qelt_test::run_boardctl(words(args));
     // Source lines in the log heads move with every edit; the rest must match.
     static const std::regex head(R"((Error|WARNING|INFO) : (\w+)\(\d+\) :)");
     r.out = std::regex_replace(r.out, head, "$1 : $2(#) :");
     return r;
 }
 
-// One run on a fresh board with slices 3 and 6 fitted and, unless `config`
-// says otherwise, a configuration file that knows them.
-struct run_case {
-    const char *what;
-    std::vector<std::string> args;
-    std::string out;
-    int status = 0;
-    std::function<void(sim_board &)> before = [](sim_board &) {};
-    std::function<void(sim_board &)> after = [](sim_board &) {};
-    std::optional<slice_rows> config = slice_rows{{3, slice_row{}.dsa(0, 1.5f).dsa(4, 12.25f)}, {6, {}}};
-    float vdcdc = 0;
+class Boardctl : public ::testing::Test {
+  protected:
+    // A fresh board with slices 3 and 6 fitted and `config` on file (none
+    // when empty).
+    void fresh(const std::optional<config_file> &config = known)
+    {
+        board.emplace(std::initializer_list<int>{3, 6});
+        std::remove(cfg_path);
+        if (config)
+            write_file(cfg_path, config_text(*config));
+        start = config;
+    }
+
+    // One run: its whole output and exit status, and the file afterwards,
+    // which is `after` or else as it was before the run.
+    void run(const std::string &args, const std::string &out, int status = 0,
+             const std::optional<config_file> &after = std::nullopt)
+    {
+        SCOPED_TRACE(args);
+        const run_result r = boardctl(args);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.status, status);
+        if (after)
+            start = after;
+        bool exists = false;
+        const std::string file = read_file(cfg_path, &exists);
+        EXPECT_EQ(exists ? file : "(no file)", start ? config_text(*start) : "(no file)");
+    }
+
+    // A fault that stays until the next fresh board.
+    void inject(qsim::fault_kind kind, std::uint8_t bus = qsim::fault_any,
+                std::uint8_t addr = qsim::fault_any, std::uint8_t ops = 0)
+    {
+        board->inject({kind, bus, addr, ops, 0, -1, {}});
+    }
+
+    // A VDD current of 0.8 A against a warning limit of 0.7 A.
+    void raise_alert(int s)
+    {
+        slice(s).rails.reg[1] = 8000;
+        slice(s).rails.reg[8] = 7000;
+        board->refresh();
+    }
+
+    qsim::slice_slot &slice(int s) { return board->state().slices[s]; }
+
+    std::optional<sim_board> board;
+    std::optional<config_file> start;
 };
 
-void run_cases(const std::vector<run_case> &cases)
+TEST_F(Boardctl, EveryWayOfAskingForUsageOrDoingNothing)
 {
-    for (const run_case &c : cases) {
-        SCOPED_TRACE(c.what);
-        sim_board board{3, 6};
-        std::remove(cfg_path);
-        if (c.config)
-            write_file(cfg_path, config_text(*c.config, c.vdcdc));
-        c.before(board);
-        const run_result r = boardctl(c.args);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.status, c.status);
-        c.after(board);
-    }
-}
-
-// The file as run_case writes it, after a run that must not change it.
-void expect_config_untouched(sim_board &)
-{
-    expect_config({{3, slice_row{}.dsa(0, 1.5f).dsa(4, 12.25f)}, {6, {}}});
-}
-
-std::vector<std::string> lines_of(const std::string &text)
-{
+    fresh();
+    const std::string usage = boardctl("-h").out;
     std::vector<std::string> lines;
-    for (std::size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start));
-    return lines;
-}
-
-void expect_usage(const run_result &r)
-{
-    EXPECT_EQ(r.status, 1);
-    const auto lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), 4u + 41u + 1u) << r.out;
+    std::istringstream in(usage);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u + 41u + 1u) << usage;
     EXPECT_EQ(lines[0], std::string("Usage: ") + QELT_BOARDCTL + " [global options] [sub options] ");
     EXPECT_EQ(lines[2], "as described below: ");
     for (std::size_t i = 4; i < 45; ++i)
@@ -221,451 +190,278 @@ void expect_usage(const run_result &r)
     EXPECT_EQ(trimmed(44),
               "                            -t  --temp          Read TX slice (5/6/7/8) temperature");
     EXPECT_EQ(lines[1] + lines[3] + lines[45], "");
+    // Unknown options, a missing argument, sub-options without their group,
+    // groups without a sub-option, a channel the tool does not act on, a
+    // slice that is not fitted, non-option words.
+    for (const char *args :
+         {"", "-h", "--help", "-e", "--sompsuMon", "-v -h", "-x", "--bogus", "-s", "-r /tmp/out.bin",
+          "-w /tmp/in.bin -p -j -t", "-y", "-b", "-s 3 -c 2", "-s 4", "stray words"})
+        run(args, usage, 1);
 }
 
-// --- command line -----------------------------------------------------------------------------
-
-TEST(BoardctlCommandLine, EveryWayOfAskingForUsageOrDoingNothing)
+TEST_F(Boardctl, SliceAboveEightIsRefusedBeforeAnythingRuns)
 {
-    sim_board board{3};
-    write_file(cfg_path, config_text({{3, {}}}));
-    const std::vector<std::vector<std::string>> cases = {
-        {}, // nothing at all
-        {"-h"},
-        {"--help"},
-        {"-e"},
-        {"--sompsuMon"},
-        {"-v", "-h"},
-        {"-x"},                 // unknown option
-        {"--bogus"},            // unknown long option
-        {"-s"},                 // missing argument
-        {"-r", "/tmp/out.bin"}, // sub-options without their group
-        {"-w", "/tmp/in.bin", "-p", "-j", "-t"},
-        {"-y"},
-        {"-b"},                 // groups without a sub-option
-        {"-s", "3", "-c", "2"}, // a channel the tool does not act on
-        {"-s", "4"},            // a slice that is not fitted: every action skipped
-        {"stray", "words"},     // non-option arguments are ignored
-    };
-    for (const auto &args : cases) {
-        SCOPED_TRACE(::testing::PrintToString(args));
-        expect_usage(boardctl(args));
-    }
+    fresh(std::nullopt);
+    // -v and -d would run before the slice group.
+    for (const int slice : {9, 255, 265})
+        run("-v -d -s " + std::to_string(slice) + " -a 10",
+            tool_error("Slice " + std::to_string(slice & 0xFF) + " is out of range (0..8)!!!"), 1);
+    run("-l 0 -s 9", "", 1);
+    EXPECT_TRUE(board->trace().empty());
 }
 
-TEST(BoardctlCommandLine, SliceAboveEightIsRefusedBeforeAnythingRuns)
+TEST_F(Boardctl, SliceActions)
 {
-    sim_board board{3};
-    std::remove(cfg_path);
-    for (const char *slice : {"9", "255", "265"}) {
-        SCOPED_TRACE(slice);
-        board.clear_trace();
-        // -v and -d would run before the slice group.
-        const run_result r = boardctl({"-v", "-d", "-s", slice, "-a", "10"});
-        EXPECT_EQ(r.out, tool_error("Slice " + std::to_string(std::atoi(slice) & 0xFF) +
-                                    " is out of range (0..8)!!!"));
-        EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(board.trace().empty());
-    }
-    const run_result quiet = boardctl({"-l", "0", "-s", "9"});
-    EXPECT_EQ(quiet.out, "");
-    EXPECT_EQ(quiet.status, 1);
-    EXPECT_FALSE(config_exists());
+    fresh();
+    run("-s 3", dsa_readback(3, 0, "1.50")); // channel 0 by default
+    EXPECT_EQ(slice(3).dsa_writes[0], 0u);
+    // Channel 1 is the library's channel 2; 259 is slice 3 in 8 bits.
+    run("--slice 259 --chNum 1", dsa_readback(3, 1, "12.25"));
+    slice(6).sensor.reg[0] = 0xFF80;
+    run("-s 6 -t", dsa_readback(6, 0, "31.75") + "Slice 6, Board Temperature = -1.00\n");
+    const std::uint16_t shunt_and_bus_codes[] = {4000, 6000, 2000, 3300, 1000, 5000};
+    std::copy_n(shunt_and_bus_codes, 6, slice(3).rails.reg + 1);
+    run("-s 3 -c 2 -p", "Slice 3 : VDD Power Rail Voltage/Current = 6.000V | 0.400A !\n"
+                        "Slice 3 : 3.0V Power Rail Voltage/Current = 3.300V | 0.200A !\n"
+                        "Slice 3 : 5.0V Power Rail Voltage/Current = 5.000V | 0.200A !\n");
+    // GPIOs 1, 3, 5 high, 0, 2, 4 low, 6 and 7 untouched.
+    board->reg(slice3_matrix_reg) = 0xC0FF;
+    run("-s 3 -c 2 -g 2a", "Configure Slice 3 GPIO(5:0) as 0x2a \n");
+    EXPECT_EQ(board->reg(slice3_matrix_reg), 0xEAC0u);
+    // The last values win; the setting is logged only at full logging, ahead
+    // of the library's own lines.
+    run("-s 9 -a 20 -a 10 -s 3 -c 1 -l 2", dsa_written(1, "10.00"), 0,
+        config_file{{{3, slice_row{}.dsa(0, 1.5f).dsa(4, 10.0f)}, {6, {}}}});
+    EXPECT_EQ(slice(3).dsa[2], 0x14); // code 40, bit-reversed
+    EXPECT_EQ(slice(3).dsa_writes[1], 0u);
+    const std::string full = boardctl("--log 3 -s 3 -c 1 -a 12").out;
+    EXPECT_TRUE(full.starts_with(
+        "INFO : main(#) :\"CFG DSA : Channel = 1, Stage = 0, Step = 0.25 , Value = 12.00\"\n"))
+        << full;
+    EXPECT_TRUE(full.ends_with(dsa_written(1, "12.00"))) << full;
+
+    const std::string vdd_6v = "VDD Value set to 6.00 V\n";
+    run("-s 3 -c 2 -n 0x5", "3.3V LDO Disabled\n5.0V LDO Enabled\nVDD LDO Enabled\n" + vdd_6v, 0,
+        config_file{{{3, slice_row{.rails = 5, .vdd = 6.0f}.dsa(0, 1.5f).dsa(4, 12.0f)}, {6, {}}}, 6.4f});
+    EXPECT_EQ(slice(3).io.reg[3], 0x13); // VDD, 5.0 V, common enable
+    EXPECT_EQ(slice(3).io.reg[6], 0xD1); // code 46 (6.0 V), complemented
+    // VDD already on: no switching, still set to 6.0 V.
+    fresh(config_file{{{3, slice_row{.rails = 4, .vdd = 5.0f}}}, 5.4f});
+    run("-s 3 -c 2 -n 4", vdd_6v, 0, config_file{{{3, slice_row{.rails = 4, .vdd = 6.0f}}}, 6.4f});
+    // Off: only the rails that are on.
+    fresh(config_file{{{3, slice_row{.rails = 6, .vdd = 5.0f}}}, 5.4f});
+    run("-s 3 -c 2 -n 0", "3.3V LDO Disabled\nVDD LDO Disabled\n", 0,
+        config_file{{{3, slice_row{.rails = 0, .vdd = 5.0f}}}, 5.4f});
+    EXPECT_EQ(slice(3).io.reg[3], 0x00);
 }
 
-// --- actions that succeed -------------------------------------------------------------------
-
-TEST(Boardctl, SuccessfulActions)
+TEST_F(Boardctl, BoardActions)
 {
-    const std::string vdd_on_6v = "VDD Value set to 6.00 V\n";
-    run_cases({
-        {.what = "DSA readback, channel 0 by default",
-         .args = {"-s", "3"},
-         .out = dsa_readback(3, 0, "1.50"),
-         .after = [](sim_board &b) { EXPECT_EQ(b.state().slices[3].dsa_writes[0], 0u); }},
-        {.what = "channel 1 is the library's channel 2; 259 is slice 3 in 8 bits",
-         .args = {"--slice", "259", "--chNum", "1"},
-         .out = dsa_readback(3, 1, "12.25")},
-        {.what = "DSA write on channel 1, last values win",
-         .args = {"-s", "9", "-a", "20", "-a", "10", "-s", "3", "-c", "1"},
-         .out = "Slice 3, DSA Value Write [Chann = 1, Stage = 0] = 10.00 dB!!!\n",
-         .after =
-             [](sim_board &b) {
-                 EXPECT_EQ(b.state().slices[3].dsa[2], 0x14); // code 40, bit-reversed
-                 EXPECT_EQ(b.state().slices[3].dsa_writes[1], 0u);
-                 expect_config({{3, slice_row{}.dsa(0, 1.5f).dsa(4, 10.0f)}, {6, {}}});
-             }},
-        {.what = "temperature",
-         .args = {"-s", "6", "-t"},
-         .out = dsa_readback(6, 0, "31.75") + "Slice 6, Board Temperature = -1.00\n",
-         .before = [](sim_board &b) { b.state().slices[6].sensor.reg[0] = 0xFF80; }},
-        {.what = "rails from the hexadecimal 0x5",
-         .args = {"-s", "3", "-c", "2", "-n", "0x5"},
-         .out = "3.3V LDO Disabled\n5.0V LDO Enabled\nVDD LDO Enabled\n" + vdd_on_6v,
-         .after =
-             [](sim_board &b) {
-                 EXPECT_EQ(b.state().slices[3].io.reg[3], 0x13); // VDD, 5.0 V, common enable
-                 EXPECT_EQ(b.state().slices[3].io.reg[6], 0xD1); // code 46 (6.0 V), complemented
-                 expect_config({{3, slice_row{.rails = 5, .vdd = 6.0f}.dsa(0, 1.5f).dsa(4, 12.25f)}, {6, {}}},
-                               6.4f);
-             }},
-        {.what = "VDD already on: no switching, still set to 6.0 V",
-         .args = {"-s", "3", "-c", "2", "-n", "4"},
-         .out = vdd_on_6v,
-         .after =
-             [](sim_board &) {
-                 expect_config({{3, slice_row{.rails = 4, .vdd = 6.0f}}}, 6.4f);
-             },
-         .config = slice_rows{{3, slice_row{.rails = 4, .vdd = 5.0f}}},
-         .vdcdc = 5.4f},
-        {.what = "rails off: only those that are on",
-         .args = {"-s", "3", "-c", "2", "-n", "0"},
-         .out = "3.3V LDO Disabled\nVDD LDO Disabled\n",
-         .after =
-             [](sim_board &b) {
-                 EXPECT_EQ(b.state().slices[3].io.reg[3], 0x00);
-                 expect_config({{3, slice_row{.rails = 0, .vdd = 5.0f}}}, 5.4f);
-             },
-         .config = slice_rows{{3, slice_row{.rails = 6, .vdd = 5.0f}}},
-         .vdcdc = 5.4f},
-        {.what = "rail readings",
-         .args = {"-s", "3", "-c", "2", "-p"},
-         .out = "Slice 3 : VDD Power Rail Voltage/Current = 6.000V | 0.400A !\n"
-                "Slice 3 : 3.0V Power Rail Voltage/Current = 3.300V | 0.200A !\n"
-                "Slice 3 : 5.0V Power Rail Voltage/Current = 5.000V | 0.200A !\n",
-         .before =
-             [](sim_board &b) {
-                 const std::uint16_t shunt_and_bus_codes[] = {4000, 6000, 2000, 3300, 1000, 5000};
-                 std::copy_n(shunt_and_bus_codes, 6, b.state().slices[3].rails.reg + 1);
-             }},
-        {.what = "GPIOs 1, 3, 5 high, 0, 2, 4 low, 6 and 7 untouched",
-         .args = {"-s", "3", "-c", "2", "-g", "2a"},
-         .out = "Configure Slice 3 GPIO(5:0) as 0x2a \n",
-         .before = [](sim_board &b) { b.reg(slice3_matrix_reg) = 0xC0FF; },
-         .after = [](sim_board &b) { EXPECT_EQ(b.reg(slice3_matrix_reg), 0xEAC0u); }},
-        {.what = "interrupt status of two alerting slices",
-         .args = {"-i"},
-         .out = "PSU Interrupt Status = 0x48\n"
-                "System Interrupt :\"PSU Alert : slice 3 : VDD current 0.80 A is above threshold 0.70 A\"\n"
-                "System Interrupt :\"PSU Alert : slice 6 : VDD current 0.80 A is above threshold 0.70 A\"\n",
-         .before =
-             [](sim_board &b) {
-                 raise_alert(b, 3);
-                 raise_alert(b, 6);
-             }},
-        {.what = "SOM configuration: bounded texts, date without time zone, MAC",
-         .args = {"-y", "-j"},
-         .out = "SOM Board Config:\nRevision : REV-B.02\nSKU : QX-RF-BASE-00001\nSerial Number : SN4711\n"
-                "MFG Date : Sun Jan  7 22:40:00 1996\nMAC ID : 000a35abcdef\n",
-         .before =
-             [](sim_board &b) {
-                 setenv("TZ", "Asia/Kolkata", 1); // handed on to the tool, which must not use it
-                 std::uint8_t *mem = b.state().som_eeprom.mem;
-                 const std::uint8_t date[] = {0x10, 0x27, 0x00}, mac[] = {0x00, 0x0A, 0x35, 0xAB, 0xCD, 0xEF};
-                 std::copy_n(date, 3, mem + 0x0B);
-                 std::copy_n("QX-RF-BASE-00001", 16, mem + 0x16); // fills the field: no terminator
-                 std::copy_n("SN4711\0\xFF", 8, mem + 0x27);      // ends at its zero byte
-                 std::copy_n("REV-B.02", 8, mem + 0x44);
-                 std::copy_n(mac, 6, mem + 0x83);
-             },
-         .after = [](sim_board &) { unsetenv("TZ"); }},
-        {.what = "SOM rail",
-         .args = {"-y", "-p"},
-         .out = "SOM : 5.0V Power Rail Voltage/Current = 5.000V | 0.125A !\n",
-         .before =
-             [](sim_board &b) {
-                 b.state().som_monitor.reg[1] = 1250;
-                 b.state().som_monitor.reg[2] = 5000;
-             }},
-        {.what = "feedback switch: bit 6 ignored, LEDs kept",
-         .args = {"-b", "-f", "da"},
-         .out = "Configure FB Switch with gui_fb_en = 1, adc9val = 0x3, adc8val = 0x2\n",
-         .before = [](sim_board &b) { b.reg(control_reg) = 0x3; },
-         .after = [](sim_board &b) { EXPECT_EQ(b.reg(control_reg), 0x9A03u); }},
-        {.what = "version with a file: the file is rewritten as it was",
-         .args = {"-v"},
-         .out = "QELT SW Version : 1.3\n",
-         .after =
-             [](sim_board &) {
-                 expect_config({{3, slice_row{.rails = 6, .vdd = 12.5f}.dsa(3, 10.25f)}}, 12.9f);
-             },
-         .config = slice_rows{{3, slice_row{.rails = 6, .vdd = 12.5f}.dsa(3, 10.25f)}},
-         .vdcdc = 12.9f},
-        {.what = "version without a file leaves none",
-         .args = {"-v"},
-         .out = "QELT SW Version : 1.3\n",
-         .after = [](sim_board &) { EXPECT_FALSE(config_exists()); },
-         .config = std::nullopt},
-        {.what = "slice actions and interrupts without detection",
-         .args = {"-s", "3", "-a", "10", "-i"},
-         .out = slice_det_missing + slice_det_missing,
-         .after = [](sim_board &b) { EXPECT_EQ(b.state().slices[3].dsa_writes[0], 0u); },
-         .config = std::nullopt},
-        {.what = "detection writes the file that the same run's DSA write updates",
-         .args = {"--sliceDet", "-s", "3", "-a", "22.5"},
-         .out = detection({3, 6}) + "Slice 3, DSA Value Write [Chann = 0, Stage = 0] = 22.50 dB!!!\n",
-         .after =
-             [](sim_board &b) {
-                 EXPECT_EQ(b.state().slices[3].dsa[0], 0x5A); // code 90, bit-reversed
-                 expect_config({{3, slice_row{}.dsa(0, 22.5f)}, {6, {}}});
-             },
-         .config = std::nullopt},
-        {.what = "detection keeps the settings of slices already on file",
-         .args = {"-d"},
-         .out = detection({3, 6}),
-         .after =
-             [](sim_board &) {
-                 expect_config({{3, slice_row{}.dsa(0, 4.0f)}, {6, {}}});
-             },
-         .config = slice_rows{{3, slice_row{}.dsa(0, 4.0f)}}},
-        {.what = "fixed run order whatever the command-line order",
-         .args = {"-v", "-i", "-a", "10", "-s", "3", "-d", "-f", "0", "-b", "-p", "-y"},
-         .out = "SOM : 5.0V Power Rail Voltage/Current = 0.000V | 0.000A !\n"
-                "Configure FB Switch with gui_fb_en = 0, adc9val = 0x0, adc8val = 0x0\n" +
-                detection({3, 6}) + "Slice 3, DSA Value Write [Chann = 0, Stage = 0] = 10.00 dB!!!\n" +
-                "Slice 3 : VDD Power Rail Voltage/Current = 0.000V | 0.000A !\n" // -p of the slice group
-                "Slice 3 : 3.0V Power Rail Voltage/Current = 0.000V | 0.000A !\n"
-                "Slice 3 : 5.0V Power Rail Voltage/Current = 0.000V | 0.000A !\n"
-                "PSU Interrupt Status = 0x0\nQELT SW Version : 1.3\n",
-         .config = std::nullopt},
-    });
+    fresh();
+    raise_alert(3);
+    raise_alert(6);
+    run("-i", "PSU Interrupt Status = 0x48\n"
+              "System Interrupt :\"PSU Alert : slice 3 : VDD current 0.80 A is above threshold 0.70 A\"\n"
+              "System Interrupt :\"PSU Alert : slice 6 : VDD current 0.80 A is above threshold 0.70 A\"\n");
+
+    // Texts bounded by their fields, the date without time zone.
+    setenv("TZ", "Asia/Kolkata", 1); // handed on to the tool, which must not use it
+    std::uint8_t *mem = board->state().som_eeprom.mem;
+    std::copy_n("\x10\x27\x00", 3, mem + 0x0B);
+    std::copy_n("QX-RF-BASE-00001", 16, mem + 0x16); // fills the field: no terminator
+    std::copy_n("SN4711\0\xFF", 8, mem + 0x27);      // ends at its zero byte
+    std::copy_n("REV-B.02", 8, mem + 0x44);
+    std::copy_n("\x00\x0A\x35\xAB\xCD\xEF", 6, mem + 0x83);
+    run("-y -j", "SOM Board Config:\nRevision : REV-B.02\nSKU : QX-RF-BASE-00001\nSerial Number : SN4711\n"
+                 "MFG Date : Sun Jan  7 22:40:00 1996\nMAC ID : 000a35abcdef\n");
+    unsetenv("TZ");
+
+    board->state().som_monitor.reg[1] = 1250;
+    board->state().som_monitor.reg[2] = 5000;
+    run("-y -p", "SOM : 5.0V Power Rail Voltage/Current = 5.000V | 0.125A !\n");
+
+    // Bit 6 ignored, the LEDs kept.
+    board->reg(control_reg) = 0x3;
+    run("-b -f da", "Configure FB Switch with gui_fb_en = 1, adc9val = 0x3, adc8val = 0x2\n");
+    EXPECT_EQ(board->reg(control_reg), 0x9A03u);
+
+    // The file is rewritten as it was, and none is left where there was none.
+    fresh(config_file{{{3, slice_row{.rails = 6, .vdd = 12.5f}.dsa(3, 10.25f)}}, 12.9f});
+    run("-v", "QELT SW Version : 1.3\n");
+    fresh(std::nullopt);
+    run("-v", "QELT SW Version : 1.3\n");
 }
 
-TEST(Boardctl, EepromRoundTripsThroughFiles)
+TEST_F(Boardctl, DetectionAndTheFile)
 {
-    sim_board board{3};
-    write_file(cfg_path, config_text({{3, {}}}));
-    const std::string data = binary_data(300);
+    const std::string slice_det_missing = tool_error("Please run SliceDet -> qelt-boardctl -d !!!");
+    fresh(std::nullopt);
+    run("-s 3 -a 10 -i", slice_det_missing + slice_det_missing);
+    EXPECT_EQ(slice(3).dsa_writes[0], 0u);
+    // Detection writes the file that the same run's DSA write updates.
+    run("--sliceDet -s 3 -a 22.5", detected + dsa_written(0, "22.50"), 0,
+        config_file{{{3, slice_row{}.dsa(0, 22.5f)}, {6, {}}}});
+    EXPECT_EQ(slice(3).dsa[0], 0x5A); // code 90, bit-reversed
+
+    // Slices already on file keep their settings.
+    fresh(config_file{{{3, slice_row{}.dsa(0, 4.0f)}}});
+    run("-d", detected, 0, config_file{{{3, slice_row{}.dsa(0, 4.0f)}, {6, {}}}});
+
+    // A fixed run order whatever the command-line order.
+    fresh(std::nullopt);
+    run("-v -i -a 10 -s 3 -d -f 0 -b -p -y",
+        "SOM : 5.0V Power Rail Voltage/Current = 0.000V | 0.000A !\n"
+        "Configure FB Switch with gui_fb_en = 0, adc9val = 0x0, adc8val = 0x0\n" +
+            detected + dsa_written(0, "10.00") +
+            "Slice 3 : VDD Power Rail Voltage/Current = 0.000V | 0.000A !\n" // -p of the slice group
+            "Slice 3 : 3.0V Power Rail Voltage/Current = 0.000V | 0.000A !\n"
+            "Slice 3 : 5.0V Power Rail Voltage/Current = 0.000V | 0.000A !\n"
+            "PSU Interrupt Status = 0x0\nQELT SW Version : 1.3\n",
+        0, config_file{{{3, slice_row{}.dsa(0, 10.0f)}, {6, {}}}});
+}
+
+TEST_F(Boardctl, EepromRoundTripsThroughFiles)
+{
+    fresh();
+    std::string data;
+    for (int i = 0; i < 300; ++i)
+        data += static_cast<char>(i * 37 + 11);
     write_file("/tmp/in.bin", data);
     // The library ends every successful EEPROM transfer with an empty line.
-    run_result r = boardctl({"-b", "-w", "/tmp/in.bin", "-s", "3", "-c", "2"});
-    EXPECT_EQ(r.out, "EEPROM Byte Count = 300\n\nBase-Board EEPROM Flash Write Successful with 300 Bytes\n"
-                     "EEPROM Byte Count = 300\n\nSlice 3 : EEPROM Flash Write Successful with 300 Bytes\n");
-    for (const qsim::eeprom *e : {&board.state().bb_eeprom, &board.state().slices[3].storage}) {
-        EXPECT_EQ(std::string(reinterpret_cast<const char *>(e->mem), 2),
-                  "\x01\x2C"); // length, high byte first
-        EXPECT_EQ(std::string(reinterpret_cast<const char *>(e->mem + 2), 300), data);
-    }
-
-    r = boardctl({"-b", "-r", "/tmp/bb.bin"});
-    EXPECT_EQ(r.out, "\nBase-Board EEPROM Flash Read Success with 300 Bytes\n"
-                     "EEPROM Flash Content written to file : /tmp/bb.bin\n");
-    r = boardctl({"-s", "3", "-c", "2", "-r", "/tmp/slice.bin"});
-    EXPECT_EQ(r.out, "\nSlice 3 : EEPROM Flash Read Success with 300 Bytes\n"
-                     "EEPROM Flash Content written to file : /tmp/slice.bin\n");
-    EXPECT_EQ(r.status, 0);
+    const std::string count = "EEPROM Byte Count = 300\n\n",
+                      to_file = "EEPROM Flash Content written to file : ";
+    run("-b -w /tmp/in.bin -s 3 -c 2", count + "Base-Board EEPROM Flash Write Successful with 300 Bytes\n" +
+                                           count +
+                                           "Slice 3 : EEPROM Flash Write Successful with 300 Bytes\n");
+    for (const qsim::eeprom *e : {&board->state().bb_eeprom, &slice(3).storage}) // length first
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(e->mem), 302), "\x01\x2C" + data);
+    run("-b -r /tmp/bb.bin",
+        "\nBase-Board EEPROM Flash Read Success with 300 Bytes\n" + to_file + "/tmp/bb.bin\n");
+    run("-s 3 -c 2 -r /tmp/slice.bin",
+        "\nSlice 3 : EEPROM Flash Read Success with 300 Bytes\n" + to_file + "/tmp/slice.bin\n");
     EXPECT_EQ(read_file("/tmp/bb.bin"), data);
     EXPECT_EQ(read_file("/tmp/slice.bin"), data);
 }
 
-TEST(Boardctl, DsaSettingIsLoggedOnlyAtFullLogging)
+TEST_F(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
 {
-    sim_board board{3};
-    write_file(cfg_path, config_text({{3, {}}}));
-    const std::string setting =
-        "INFO : main(#) :\"CFG DSA : Channel = 1, Stage = 0, Step = 0.25 , Value = 12.00\"\n";
-    const std::string written = "Slice 3, DSA Value Write [Chann = 1, Stage = 0] = 12.00 dB!!!\n";
-    EXPECT_EQ(boardctl({"-s", "3", "-c", "1", "-a", "12", "-l", "2"}).out, written);
-    // The library adds its own information lines in between.
-    const std::string full = boardctl({"--log", "3", "-s", "3", "-c", "1", "-a", "12"}).out;
-    EXPECT_TRUE(full.starts_with(setting)) << full;
-    EXPECT_TRUE(full.ends_with(written)) << full;
-}
-
-// --- failures -----------------------------------------------------------------------------
-
-TEST(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
-{
-    const auto inject = [](qsim::fault f) { return [f](sim_board &b) { b.inject(f); }; };
+    using enum qsim::fault_kind;
     const std::string fb_line = "Configure FB Switch with gui_fb_en = 0, adc9val = 0x0, adc8val = 0x0\n";
+    const std::string no_gpio = error_line("qelt_gpio_open", "can't access the gpio memory space!");
+    write_file("/tmp/abc.bin", "abc");
+
+    fresh();
+    run("-s 3 -c 2 -t", tool_error("Board Temperature Read Unsuccessful!!! \\n")); // slice 3 has no sensor
+    inject(i2c_select, 0, 0x40);
+    run("-y -p", unselected("40", "qelt_read_som_psu", "Unable to setup I2C device for Addr: 0x40") +
+                     tool_error("SOM : Power Rail Voltage/Current Readback Failed!!! \\n"));
+    run("-s 3 -c 2 -p", unselected("40", "qelt_read_psu", "Unable to setup I2C device for slice 3") +
+                            tool_error("Slice 3 : Power Rail Voltage/Current Readback Failed!!! \\n"));
+    inject(i2c_select, 0, 0x51);
+    run("-b -w /tmp/abc.bin -f 0",
+        "EEPROM Byte Count = 3\n" +
+            unselected("51", "qelt_bb_eeprom_write", "Unable to setup I2C device at 51") +
+            tool_error("Base-Board EEPROM Flash Write Failure !!! \\n") + fb_line);
+    inject(i2c_select, 1, 0x54);
+    run("-s 3 -c 2 -w /tmp/abc.bin",
+        "EEPROM Byte Count = 3\n" +
+            unselected("54", "qelt_eeprom_write",
+                       "Unable to select EEPROM Addr 0x54 on PL I2C device for slice 3") +
+            tool_error("Slice 3 : EEPROM Flash Write Failure !!!"));
+    raise_alert(3);
+    inject(i2c_select, 0, 0x20);
+    run("-i", unselected("20", "qelt_psu_intr_detect", "Unable to setup I2C device for slice 3") +
+                  tool_error("PSU Interrupt Detection Failure!!!"));
+
+    fresh();
+    inject(mem_map);
+    run("-b -f 0", fb_line + no_gpio + tool_error("FB Switch Configuration Failure!!! \\n"));
     std::string gpio_failures;
     for (int gpio = 0; gpio < 6; ++gpio)
-        gpio_failures += error_line("qelt_gpio_open", "can't access the gpio memory space!") +
-                         tool_error("GPIO swmatrix for Slice 3 not set correctly!!!");
-    run_cases({
-        {.what = "SOM rail",
-         .args = {"-y", "-p"},
-         .out = devselect_error("40") +
-                error_line("qelt_read_som_psu", "Unable to setup I2C device for Addr: 0x40") +
-                tool_error("SOM : Power Rail Voltage/Current Readback Failed!!! \\n"),
-         .before = inject(lasting(qsim::fault_kind::i2c_select, 0, 0x40))},
-        {.what = "base-board EEPROM write",
-         .args = {"-b", "-w", "/tmp/abc.bin", "-f", "0"},
-         .out = "EEPROM Byte Count = 3\n" + devselect_error("51") +
-                error_line("qelt_bb_eeprom_write", "Unable to setup I2C device at 51") +
-                tool_error("Base-Board EEPROM Flash Write Failure !!! \\n") + fb_line,
-         .before =
-             [](sim_board &b) {
-                 write_file("/tmp/abc.bin", "abc");
-                 b.inject(lasting(qsim::fault_kind::i2c_select, 0, 0x51));
-             }},
-        {.what = "feedback switch",
-         .args = {"-b", "-f", "0"},
-         .out = fb_line + error_line("qelt_gpio_open", "can't access the gpio memory space!") +
-                tool_error("FB Switch Configuration Failure!!! \\n"),
-         .before = inject(lasting(qsim::fault_kind::mem_map))},
-        {.what = "DSA write: the file keeps the value the attenuator holds",
-         .args = {"-s", "3", "-a", "22.5", "-v"},
-         .out = error_line("qelt_spidev_transfer", "Can't send SPI message") +
-                error_line("qelt_dsa_write", "SPIDEV : Transfer Failed") +
-                tool_error("Slice 3, DSA Write Unsuccessful!!! \\n") + "QELT SW Version : 1.3\n",
-         .before = inject(lasting(qsim::fault_kind::spi_xfer)),
-         .after = expect_config_untouched},
-        {.what = "temperature of a slice without a sensor",
-         .args = {"-s", "3", "-c", "2", "-t"},
-         .out = tool_error("Board Temperature Read Unsuccessful!!! \\n")},
-        {.what = "rail switches: the library reports, the lines name the request",
-         .args = {"-s", "3", "-c", "2", "-n", "1"},
-         .out = error_line("qelt_i2c_write", "I2C Write Failure: BytestoWrite = 2, BytesWritten = 255") +
-                error_line("qelt_v3p3_enable", "Unable to write I2C PSU(0x20), Reg(0x03)") +
-                "3.3V LDO Disabled\n" +
-                error_line("qelt_i2c_write", "I2C Write Failure: BytestoWrite = 2, BytesWritten = 255") +
-                error_line("qelt_v5p0_enable", "Unable to write I2C PSU(0x20), Reg(0x03)") +
-                "5.0V LDO Enabled\n",
-         .before = inject(lasting(qsim::fault_kind::i2c_nack, 0, 0x20, qsim::op_write)),
-         .after = expect_config_untouched},
-        {.what = "VDD set outside the window of slice 6's VDD: the old set point stays",
-         .args = {"-s", "3", "-c", "2", "-n", "6"},
-         .out = "VDD LDO Enabled\n" +
-                error_line("qelt_vdd_set",
-                           "Unable to Set VDD value of 6.00 to slice 3 ! VddMax = 10.00, VddMin = 10.00\\n") +
-                "VDD Value set to 6.00 V\n",
-         .after =
-             [](sim_board &) {
-                 expect_config(
-                     {{3, slice_row{.rails = 6, .vdd = 0}}, {6, slice_row{.rails = 4, .vdd = 10.0f}}}, 10.4f);
-             },
-         .config = slice_rows{{3, {}}, {6, slice_row{.rails = 4, .vdd = 10.0f}}},
-         .vdcdc = 10.4f},
-        {.what = "rail readings",
-         .args = {"-s", "3", "-c", "2", "-p"},
-         .out = devselect_error("40") +
-                error_line("qelt_read_psu", "Unable to setup I2C device for slice 3") +
-                tool_error("Slice 3 : Power Rail Voltage/Current Readback Failed!!! \\n"),
-         .before = inject(lasting(qsim::fault_kind::i2c_select, 0, 0x40))},
-        {.what = "slice EEPROM write",
-         .args = {"-s", "3", "-c", "2", "-w", "/tmp/abc.bin"},
-         .out = "EEPROM Byte Count = 3\n" + devselect_error("54") +
-                error_line("qelt_eeprom_write",
-                           "Unable to select EEPROM Addr 0x54 on PL I2C device for slice 3") +
-                tool_error("Slice 3 : EEPROM Flash Write Failure !!!"),
-         .before =
-             [](sim_board &b) {
-                 write_file("/tmp/abc.bin", "abc");
-                 b.inject(lasting(qsim::fault_kind::i2c_select, 1, 0x54));
-             }},
-        {.what = "every GPIO",
-         .args = {"-s", "3", "-c", "2", "-g", "1"},
-         .out = "Configure Slice 3 GPIO(5:0) as 0x1 \n" + gpio_failures,
-         .before = inject(lasting(qsim::fault_kind::mem_map))},
-        {.what = "interrupt detection",
-         .args = {"-i"},
-         .out = devselect_error("20") +
-                error_line("qelt_psu_intr_detect", "Unable to setup I2C device for slice 3") +
-                tool_error("PSU Interrupt Detection Failure!!!"),
-         .before =
-             [](sim_board &b) {
-                 raise_alert(b, 3);
-                 b.inject(lasting(qsim::fault_kind::i2c_select, 0, 0x20));
-             }},
-    });
+        gpio_failures += no_gpio + tool_error("GPIO swmatrix for Slice 3 not set correctly!!!");
+    run("-s 3 -c 2 -g 1", "Configure Slice 3 GPIO(5:0) as 0x1 \n" + gpio_failures);
+
+    // The file keeps the value the attenuator holds.
+    fresh();
+    inject(spi_xfer);
+    run("-s 3 -a 22.5 -v", error_line("qelt_spidev_transfer", "Can't send SPI message") +
+                               error_line("qelt_dsa_write", "SPIDEV : Transfer Failed") +
+                               tool_error("Slice 3, DSA Write Unsuccessful!!! \\n") +
+                               "QELT SW Version : 1.3\n");
+
+    // The library reports, the tool's lines name the request.
+    fresh();
+    inject(i2c_nack, 0, 0x20, qsim::op_write);
+    const std::string nacked =
+        error_line("qelt_i2c_write", "I2C Write Failure: BytestoWrite = 2, BytesWritten = 255");
+    run("-s 3 -c 2 -n 1", nacked +
+                              error_line("qelt_v3p3_enable", "Unable to write I2C PSU(0x20), Reg(0x03)") +
+                              "3.3V LDO Disabled\n" + nacked +
+                              error_line("qelt_v5p0_enable", "Unable to write I2C PSU(0x20), Reg(0x03)") +
+                              "5.0V LDO Enabled\n");
+
+    // Outside the window of slice 6's VDD: the old set point stays.
+    fresh(config_file{{{3, {}}, {6, slice_row{.rails = 4, .vdd = 10.0f}}}, 10.4f});
+    run("-s 3 -c 2 -n 6",
+        "VDD LDO Enabled\n" +
+            error_line("qelt_vdd_set",
+                       "Unable to Set VDD value of 6.00 to slice 3 ! VddMax = 10.00, VddMin = 10.00\\n") +
+            "VDD Value set to 6.00 V\n",
+        0, config_file{{{3, slice_row{.rails = 6}}, {6, slice_row{.rails = 4, .vdd = 10.0f}}}, 10.4f});
 }
 
-TEST(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
+TEST_F(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
 {
-    const auto erased_eeprom_errors = [](const char *reporter) {
+    const auto erased = [](const char *reporter) {
         return error_line(reporter,
                           "Error reading EEPROM, please check write protect and ensure EEPROM is written") +
                error_line(reporter, "Bytes to read from EEPROM is 1");
     };
-    const auto no_device_traffic = [](sim_board &b) {
-        EXPECT_FALSE(bus_traffic(b));
-        expect_config_untouched(b);
-    };
-    const auto dsa_written = "Slice 3, DSA Value Write [Chann = 0, Stage = 0] = 10.00 dB!!!\n";
-    // Later actions that must not run: -g, -i and -v.
-    run_cases({
-        {.what = "base-board EEPROM read failure: status 0",
-         .args = {"-b", "-r", "/tmp/out.bin", "-f", "0", "-s", "3", "-a", "10", "-v"},
-         .out = erased_eeprom_errors("qelt_bb_eeprom_read") +
-                tool_error("Base-Board EEPROM Flash Read Failure!!! \\n"),
-         .after =
-             [](sim_board &b) {
-                 EXPECT_EQ(b.state().slices[3].dsa_writes[0], 0u);
-                 EXPECT_EQ(read_file("/tmp/out.bin"), "");
-                 expect_config_untouched(b);
-             }},
-        {.what = "slice EEPROM read failure after a DSA write: status 0",
-         .args = {"-s", "3", "-a", "10", "-r", "/tmp/out.bin", "-g", "3f", "-i", "-v"},
-         .out = dsa_written + erased_eeprom_errors("qelt_eeprom_read") +
-                tool_error("Slice 3: EEPROM Flash Read Failure !!!"),
-         .after =
-             [](sim_board &b) {
-                 EXPECT_EQ(b.reg(slice3_matrix_reg), 0u);
-                 expect_config_untouched(b);
-             }},
-        {.what = "data file longer than 32768 bytes, slice",
-         .args = {"-s", "3", "-a", "10", "-w", "/tmp/big.bin", "-g", "1"},
-         .out =
-             dsa_written + tool_error("File : /tmp/big.bin holds more than 32768 bytes of eeprom data !!!"),
-         .status = 1,
-         .before =
-             [](sim_board &b) {
-                 write_file("/tmp/big.bin", std::string(32769, 'x'));
-                 b.clear_trace();
-             },
-         .after = no_device_traffic},
-        {.what = "data file longer than 32768 bytes, base board",
-         .args = {"-b", "-w", "/tmp/big.bin", "-v"},
-         .out = tool_error("File : /tmp/big.bin holds more than 32768 bytes of eeprom data !!! \\n"),
-         .status = 1,
-         .before = [](sim_board &) { write_file("/tmp/big.bin", std::string(32769, 'x')); },
-         .after = no_device_traffic},
-        {.what = "data file of exactly 32768 bytes is taken (the device then refuses it quickly)",
-         .args = {"-l", "0", "-s", "3", "-c", "2", "-w", "/tmp/full.bin"},
-         .out = "EEPROM Byte Count = 32768\n",
-         .before =
-             [](sim_board &b) {
-                 write_file("/tmp/full.bin", std::string(32768, 'x'));
-                 b.inject(lasting(qsim::fault_kind::i2c_select, 1, 0x54));
-             }},
-        {.what = "output file that cannot be created, base board",
-         .args = {"-b", "-r", "/tmp/no/such/dir", "-v"},
-         .out = tool_error("Opening File : /tmp/no/such/dir for writing eeprom data !!! \\n"),
-         .status = 1,
-         .after = no_device_traffic},
-        {.what = "detection is on file at once; the early end drops only what came after it",
-         .args = {"-d", "-s", "3", "-a", "10", "-w", "/tmp/missing.bin", "-v"},
-         .out = detection({3, 6}) + dsa_written +
-                tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
-         .status = 1,
-         .after =
-             [](sim_board &) {
-                 expect_config({{3, {}}, {6, {}}});
-             },
-         .config = std::nullopt},
-        {.what = "missing data file, slice",
-         .args = {"-s", "3", "-c", "2", "-w", "/tmp/missing.bin", "-v"},
-         .out = tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
-         .status = 1,
-         .after = no_device_traffic},
-        {.what = "a directory opens but cannot be read: no empty block reaches the device",
-         .args = {"-s", "3", "-c", "2", "-w", "/tmp", "-v"},
-         .out = tool_error("Reading File : /tmp for eeprom data failed !!!"),
-         .status = 1,
-         .after = no_device_traffic},
-        {.what = "contents that do not reach the output file are not reported as written",
-         .args = {"-b", "-r", "/dev/full", "-v"},
-         .out = "\nBase-Board EEPROM Flash Read Success with 5 Bytes\n" +
-                tool_error("Writing File : /dev/full with eeprom data failed !!!"),
-         .status = 1,
-         .before =
-             [](sim_board &b) {
-                 const char image[] = "\x00\x05hello";
-                 std::copy_n(image, 7, b.state().bb_eeprom.mem);
-             },
-         .after = expect_config_untouched},
-    });
+    // EEPROM read failures end the run with status 0; the -g, -i and -v
+    // after them do not run.
+    fresh();
+    run("-b -r /tmp/out.bin -f 0 -s 3 -a 10 -v",
+        erased("qelt_bb_eeprom_read") + tool_error("Base-Board EEPROM Flash Read Failure!!! \\n"));
+    EXPECT_EQ(slice(3).dsa_writes[0], 0u);
+    EXPECT_EQ(read_file("/tmp/out.bin"), "");
+    run("-s 3 -a 10 -r /tmp/out.bin -g 3f -i -v", dsa_written(0, "10.00") + erased("qelt_eeprom_read") +
+                                                      tool_error("Slice 3: EEPROM Flash Read Failure !!!"));
+    EXPECT_EQ(board->reg(slice3_matrix_reg), 0u);
+
+    // Data files that cannot be used end the run with status 1 before any
+    // transfer.
+    fresh();
+    write_file("/tmp/big.bin", std::string(32769, 'x'));
+    const std::string too_big = "File : /tmp/big.bin holds more than 32768 bytes of eeprom data !!!";
+    run("-s 3 -a 10 -w /tmp/big.bin -g 1", dsa_written(0, "10.00") + tool_error(too_big), 1);
+    run("-b -w /tmp/big.bin -v", tool_error(too_big + " \\n"), 1);
+    run("-b -r /tmp/no/such/dir -v",
+        tool_error("Opening File : /tmp/no/such/dir for writing eeprom data !!! \\n"), 1);
+    run("-s 3 -c 2 -w /tmp/missing.bin -v",
+        tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"), 1);
+    // A directory opens but cannot be read: no empty block reaches the device.
+    run("-s 3 -c 2 -w /tmp -v", tool_error("Reading File : /tmp for eeprom data failed !!!"), 1);
+    for (const auto &e : board->trace())
+        EXPECT_TRUE(e.kind != qsim::trace_kind::i2c_write && e.kind != qsim::trace_kind::i2c_read);
+
+    // Exactly 32768 bytes are taken (the device then refuses them quickly).
+    write_file("/tmp/full.bin", std::string(32768, 'x'));
+    inject(qsim::fault_kind::i2c_select, 1, 0x54);
+    run("-l 0 -s 3 -c 2 -w /tmp/full.bin", "EEPROM Byte Count = 32768\n");
+
+    // Contents that do not reach the output file are not reported as written.
+    std::copy_n("\x00\x05hello", 7, board->state().bb_eeprom.mem);
+    run("-b -r /dev/full -v",
+        "\nBase-Board EEPROM Flash Read Success with 5 Bytes\n" +
+            tool_error("Writing File : /dev/full with eeprom data failed !!!"),
+        1);
+
+    // Detection is on file at once; the early end drops only what came after.
+    fresh(std::nullopt);
+    run("-d -s 3 -a 10 -w /tmp/missing.bin -v",
+        detected + dsa_written(0, "10.00") +
+            tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
+        1, config_file{{{3, {}}, {6, {}}}});
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <regex>
+#include <string>
 #include <vector>
 
 namespace qelt_test {
@@ -48,6 +50,18 @@ inline qsim::fault refuse_select(int bus, int addr, int skip = 0, int count = -1
     return f;
 }
 
+// The next operation of `kind` (a mapping, an SPI set-up step or transfer)
+// is refused, whichever device it is for.
+inline qsim::fault refuse_once(qsim::fault_kind kind)
+{
+    qsim::fault f{};
+    f.kind = kind;
+    f.bus = qsim::fault_any;
+    f.addr = qsim::fault_any;
+    f.count = 1;
+    return f;
+}
+
 // Messages on one bus, to one address or (addr < 0) to any.
 inline std::vector<i2c_message> i2c_messages(sim_board &board, int bus, int addr = -1)
 {
@@ -81,19 +95,26 @@ inline std::size_t reads_from(sim_board &board, int bus, int addr)
     return n;
 }
 
-// Every node opened since the trace was cleared was closed again, and the
-// bus activity LED is out.
+// Every node opened and every page mapped since the trace was cleared was
+// released again, and the bus activity LED is out.
 inline ::testing::AssertionResult released(sim_board &board)
 {
     int open = 0;
+    int mapped = 0;
     for (const auto &e : board.trace()) {
         if (e.kind == qsim::trace_kind::open && e.ok)
             ++open;
         if (e.kind == qsim::trace_kind::close)
             --open;
+        if (e.kind == qsim::trace_kind::mem_map && e.ok)
+            ++mapped;
+        if (e.kind == qsim::trace_kind::mem_unmap)
+            --mapped;
     }
     if (open != 0)
         return ::testing::AssertionFailure() << open << " device node(s) left open";
+    if (mapped != 0)
+        return ::testing::AssertionFailure() << mapped << " page(s) left mapped";
     if (board.reg(control_reg) & led1_bit)
         return ::testing::AssertionFailure() << "LED 1 still lit";
     return ::testing::AssertionSuccess();
@@ -101,5 +122,21 @@ inline ::testing::AssertionResult released(sim_board &board)
 
 // Nothing at all was opened: the call was refused before any access.
 inline bool untouched(sim_board &board) { return board.trace().empty(); }
+
+// A captured output holds `text`; on failure the whole output is shown.
+inline ::testing::AssertionResult has(const std::string &out, const std::string &text)
+{
+    if (out.find(text) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << text << "\" in:\n" << out;
+}
+
+// What a library call printed, with the source line of every log head shown
+// as #; its result must be `result`.
+template <typename Fn, typename... Args> std::string printed(int result, Fn fn, Args... args)
+{
+    static const std::regex head(R"(\(\d+\) :)");
+    return std::regex_replace(capture_stdout([&] { EXPECT_EQ(fn(args...), result); }), head, "(#) :");
+}
 
 } // namespace qelt_test
