@@ -29,52 +29,12 @@ namespace {
 
 using namespace qsim;
 
-template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
-
-using open_fn = int (*)(const char *, int, ...);
-using openat_fn = int (*)(int, const char *, int, ...);
-using close_fn = int (*)(int);
-using read_fn = ssize_t (*)(int, void *, size_t);
-using write_fn = ssize_t (*)(int, const void *, size_t);
-using ioctl_fn = int (*)(int, unsigned long, ...);
-using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
-using munmap_fn = int (*)(void *, size_t);
-
-open_fn real_open()
-{
-    static const auto f = real<open_fn>("open");
-    return f;
-}
-close_fn real_close()
-{
-    static const auto f = real<close_fn>("close");
-    return f;
-}
-read_fn real_read()
-{
-    static const auto f = real<read_fn>("read");
-    return f;
-}
-write_fn real_write()
-{
-    static const auto f = real<write_fn>("write");
-    return f;
-}
-ioctl_fn real_ioctl()
-{
-    static const auto f = real<ioctl_fn>("ioctl");
-    return f;
-}
-mmap_fn real_mmap()
-{
-    static const auto f = real<mmap_fn>("mmap");
-    return f;
-}
-munmap_fn real_munmap()
-{
-    static const auto f = real<munmap_fn>("munmap");
-    return f;
-}
+// The C library's function behind an interposed name, looked up once.
+#define QSIM_REAL(name)                                                                                      \
+    ([] {                                                                                                    \
+        static const auto f = reinterpret_cast<decltype(&::name)>(dlsym(RTLD_NEXT, #name));                  \
+        return f;                                                                                            \
+    }())
 
 enum class node : std::uint8_t { none, mem, spi, i2c };
 
@@ -186,11 +146,11 @@ int open_device(const char *path, int flags)
             return fail(kind == node::mem ? EACCES : ENOENT);
     }
     // A real descriptor keeps the number unique and behaves on close/dup.
-    const int fd = real_open()("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    const int fd = QSIM_REAL(open)("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     if (fd < 0)
         return -1;
     if (fd >= max_fds) {
-        real_close()(fd);
+        QSIM_REAL(close)(fd);
         return fail(EMFILE);
     }
     nodes[fd].unit = unit;
@@ -202,7 +162,7 @@ int open_device(const char *path, int flags)
 int do_open(const char *path, int flags, mode_t mode)
 {
     const int fd = open_device(path, flags);
-    return fd != -2 ? fd : real_open()(path, flags, mode);
+    return fd != -2 ? fd : QSIM_REAL(open)(path, flags, mode);
 }
 
 int i2c_ioctl(open_node &n, board &b, unsigned long request, unsigned long arg)
@@ -370,8 +330,7 @@ __attribute__((visibility("default"))) int openat(int dirfd, const char *path, i
         if (fd != -2)
             return fd;
     }
-    static const auto next = real<openat_fn>("openat");
-    return next(dirfd, path, flags, mode);
+    return QSIM_REAL(openat)(dirfd, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int close(int fd)
@@ -384,7 +343,7 @@ __attribute__((visibility("default"))) int close(int fd)
             record(bm->state(), entry(trace_kind::close, true, n->unit));
         }
     }
-    return real_close()(fd);
+    return QSIM_REAL(close)(fd);
 }
 
 __attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t len)
@@ -393,7 +352,7 @@ __attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t le
         return i2c_transfer(*n, buf, len, false);
     if (open_node *n = emulated(fd); n != nullptr)
         return fail(EINVAL);
-    return real_read()(fd, buf, len);
+    return QSIM_REAL(read)(fd, buf, len);
 }
 
 __attribute__((visibility("default"))) ssize_t __read_chk(int fd, void *buf, size_t len, size_t /*buflen*/)
@@ -407,7 +366,7 @@ __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, si
         return i2c_transfer(*n, const_cast<void *>(buf), len, true);
     if (open_node *n = emulated(fd); n != nullptr)
         return fail(EINVAL);
-    return real_write()(fd, buf, len);
+    return QSIM_REAL(write)(fd, buf, len);
 }
 
 __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...)
@@ -418,7 +377,7 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
     va_end(ap);
     open_node *n = emulated(fd);
     if (n == nullptr)
-        return real_ioctl()(fd, request, arg);
+        return QSIM_REAL(ioctl)(fd, request, arg);
     std::lock_guard<std::recursive_mutex> hold(process_lock);
     board_map *bm = board_for_devices();
     if (bm == nullptr)
@@ -439,7 +398,7 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
 {
     open_node *n = emulated(fd);
     if (n == nullptr)
-        return real_mmap()(addr, len, prot, flags, fd, offset);
+        return QSIM_REAL(mmap)(addr, len, prot, flags, fd, offset);
     std::lock_guard<std::recursive_mutex> hold(process_lock);
     board_map *bm = board_for_devices();
     if (n->kind != node::mem || bm == nullptr) {
@@ -461,7 +420,7 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
         errno = decoded ? EPERM : EINVAL;
         return MAP_FAILED;
     }
-    void *m = real_mmap()(addr, len, prot, flags, bm->fd(), static_cast<off_t>(first) * page_size);
+    void *m = QSIM_REAL(mmap)(addr, len, prot, flags, bm->fd(), static_cast<off_t>(first) * page_size);
     if (m != MAP_FAILED)
         mappings.push_back({m, len, phys});
     return m;
@@ -487,7 +446,7 @@ __attribute__((visibility("default"))) int munmap(void *addr, size_t len)
             break;
         }
     }
-    return real_munmap()(addr, len);
+    return QSIM_REAL(munmap)(addr, len);
 }
 
 } // extern "C"
