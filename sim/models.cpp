@@ -429,6 +429,16 @@ void spi_transfer(board_file_layout &f, int cs, std::span<const std::uint8_t> tx
     }
 }
 
+fault make_fault(fault_kind kind)
+{
+    fault f{};
+    f.kind = kind;
+    f.bus = fault_any;
+    f.addr = fault_any;
+    f.count = -1;
+    return f;
+}
+
 bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path)
 {
     for (fault &x : b.faults) {

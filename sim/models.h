@@ -35,6 +35,9 @@ void update_alerts(board_file_layout &f);
 
 // Faults: true when an operation matching the arguments must fail now
 // (and counts it against the fault).
+// A fault of `kind` that matches every bus, address and operation and
+// lasts for ever; callers narrow it down.
+fault make_fault(fault_kind kind);
 bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path);
 bool add_fault(board &b, const fault &wanted);
 

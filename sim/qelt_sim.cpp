@@ -232,10 +232,7 @@ fault fault_from(const args &a)
 {
     if (a.empty())
         usage();
-    fault f{};
-    f.bus = fault_any;
-    f.addr = fault_any;
-    f.count = -1;
+    fault f = make_fault(fault_kind::none);
     std::size_t next = 1;
     const std::string &kind = a[0];
     if (kind == "open" && a.size() > 1) {

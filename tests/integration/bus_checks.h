@@ -2,6 +2,7 @@
 // order, and whether every device it opened was released again.
 #pragma once
 
+#include "models.h"
 #include "sim_fixture.h"
 
 #include <algorithm>
@@ -24,40 +25,38 @@ struct i2c_message {
     bytes data; // written bytes, or the bytes read when acknowledged
 };
 
+// A fault for one I2C device: `addr` on `bus`, after `skip` matching
+// operations, `count` times (negative: for ever).
+inline qsim::fault i2c_fault(qsim::fault_kind kind, int bus, int addr, int skip, int count)
+{
+    qsim::fault f = qsim::make_fault(kind);
+    f.bus = static_cast<std::uint8_t>(bus);
+    f.addr = static_cast<std::uint8_t>(addr);
+    f.skip = skip;
+    f.count = count;
+    return f;
+}
+
 // Device `addr` on `bus` does not acknowledge the matching transfers
 // (ops: qsim::op_read, qsim::op_write, 0 for both) after `skip` of them.
 inline qsim::fault nack(int bus, int addr, std::uint8_t ops = 0, int skip = 0, int count = -1)
 {
-    qsim::fault f{};
-    f.kind = qsim::fault_kind::i2c_nack;
-    f.bus = static_cast<std::uint8_t>(bus);
-    f.addr = static_cast<std::uint8_t>(addr);
+    qsim::fault f = i2c_fault(qsim::fault_kind::i2c_nack, bus, addr, skip, count);
     f.ops = ops;
-    f.skip = skip;
-    f.count = count;
     return f;
 }
 
 // I2C_SLAVE_FORCE for `addr` on `bus` is refused after `skip` selections.
 inline qsim::fault refuse_select(int bus, int addr, int skip = 0, int count = -1)
 {
-    qsim::fault f{};
-    f.kind = qsim::fault_kind::i2c_select;
-    f.bus = static_cast<std::uint8_t>(bus);
-    f.addr = static_cast<std::uint8_t>(addr);
-    f.skip = skip;
-    f.count = count;
-    return f;
+    return i2c_fault(qsim::fault_kind::i2c_select, bus, addr, skip, count);
 }
 
 // The next operation of `kind` (a mapping, an SPI set-up step or transfer)
 // is refused, whichever device it is for.
 inline qsim::fault refuse_once(qsim::fault_kind kind)
 {
-    qsim::fault f{};
-    f.kind = kind;
-    f.bus = qsim::fault_any;
-    f.addr = qsim::fault_any;
+    qsim::fault f = qsim::make_fault(kind);
     f.count = 1;
     return f;
 }

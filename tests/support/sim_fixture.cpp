@@ -109,10 +109,7 @@ void sim_board::inject(const qsim::fault &f)
 
 void sim_board::fail_open(const std::string &path, int count)
 {
-    qsim::fault f{};
-    f.kind = qsim::fault_kind::open;
-    f.bus = qsim::fault_any;
-    f.addr = qsim::fault_any;
+    qsim::fault f = qsim::make_fault(qsim::fault_kind::open);
     f.count = count;
     std::snprintf(f.path, sizeof f.path, "%s", path.c_str());
     inject(f);
