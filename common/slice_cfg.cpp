@@ -4,17 +4,21 @@
 // line is the VDCDC voltage, without a line end.
 #include "slice_cfg.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+namespace slice_cfg {
 namespace {
 
 constexpr int row_fields = 20;
@@ -37,6 +41,24 @@ void report_open_failure(const char *func, int line, const char *purpose)
     // One call keeps the line whole against the server's monitoring output.
     std::printf("Error : %s(%d) :\"Unable to open file %s for %s!!!\"\n", func, line, slice_cfg_path,
                 purpose);
+}
+
+void report_lock_failure(const char *func, int line, int error)
+{
+    if (qelt_log_level == 0)
+        return;
+    std::printf("Error : %s(%d) :\"Unable to open lock file %s (%s), updating without it!!!\"\n", func, line,
+                lock_path, std::strerror(error));
+}
+
+// Read access is enough for flock, so a lock file another user created
+// still serves; it is never followed through a link planted in /tmp.
+int open_lock_file(const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    return open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
 }
 
 // Integer fields read like atoi, without its undefined overflow.
@@ -159,7 +181,24 @@ void read_table(std::FILE *f, qelt_slice *table)
 
 } // namespace
 
-bool slice_cfg_exists() { return access(slice_cfg_path, F_OK) == 0; }
+update_lock::update_lock() : fd_(open_lock_file(lock_path))
+{
+    if (fd_ < 0) {
+        report_lock_failure(__func__, __LINE__, errno);
+        return;
+    }
+    while (flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
+    }
+}
+
+update_lock::~update_lock()
+{
+    // Closing the last descriptor of the open file releases the lock.
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool exists() { return access(slice_cfg_path, F_OK) == 0; }
 
 int create_file(const qelt_slice *table)
 {
@@ -203,8 +242,4 @@ int split_fields(char *line, char **fields, int max_fields, int *count)
     return 0;
 }
 
-void clear_initialised(qelt_slice *table)
-{
-    for (int i = 0; i < QELT_SLICE_COUNT; ++i)
-        table[i].initialised = 0;
-}
+} // namespace slice_cfg

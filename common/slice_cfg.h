@@ -9,8 +9,30 @@
 
 inline constexpr const char *slice_cfg_path = "/tmp/qelt-slice-cfg.bin";
 
+namespace slice_cfg {
+
+// Both programs load the file, change their table and save it again. The
+// lock file beside it is held exclusively for that whole span, so that two
+// programs changing different slices at the same time both keep their
+// change instead of the later save dropping the other's.
+inline constexpr const char *lock_path = "/tmp/qelt-slice-cfg.lock";
+
+// Holds the update lock from construction to destruction. A lock file that
+// cannot be opened is reported, and the program goes on without the lock:
+// the settings must stay usable on a read-only /tmp.
+class update_lock {
+  public:
+    update_lock();
+    ~update_lock();
+    update_lock(const update_lock &) = delete;
+    update_lock &operator=(const update_lock &) = delete;
+
+  private:
+    int fd_;
+};
+
 // True when the file exists (an existence test, not an open).
-bool slice_cfg_exists();
+bool exists();
 
 // Writes the whole table to the file, replacing any old one. The new file
 // is written beside the old one and renamed over it, so a reader never
@@ -27,5 +49,4 @@ int sync_file(qelt_slice *table);
 // Returns 0; *count receives the number of fields found.
 int split_fields(char *line, char **fields, int max_fields, int *count);
 
-// Sets initialised to 0 in all nine records.
-void clear_initialised(qelt_slice *table);
+} // namespace slice_cfg

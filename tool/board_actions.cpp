@@ -18,7 +18,7 @@ void detect_slices(run_state &run)
         // Written at once, so that the detected slices are on file even
         // when a later action ends the run early; from here on the end of
         // the run writes it back as well.
-        create_file(run.table);
+        slice_cfg::create_file(run.table);
         run.state_loaded = true;
     }
 }

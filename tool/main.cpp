@@ -25,9 +25,11 @@ int main(int argc, char **argv)
 
     run_state run(opts, table);
     // The library cannot read DSA or rail settings back from the hardware;
-    // they come from the file the last run of either program left.
-    if (slice_cfg_exists()) {
-        sync_file(table);
+    // they come from the file the last run of either program left. The
+    // server may change it meanwhile: hold the file from load to save.
+    const slice_cfg::update_lock cfg_lock;
+    if (slice_cfg::exists()) {
+        slice_cfg::sync_file(table);
         run.state_loaded = true;
     }
 
@@ -49,7 +51,7 @@ int main(int argc, char **argv)
         show_version(run);
 
     if (run.state_loaded)
-        create_file(table);
+        slice_cfg::create_file(table);
     if (!run.action_done)
         show_usage(argv[0]);
     return 0;

@@ -21,6 +21,10 @@
 
 namespace {
 
+using slice_cfg::create_file;
+using slice_cfg::split_fields;
+using slice_cfg::sync_file;
+
 const std::string zero_row = "0,0,0,0,0,0,0,0,0,0,0,0\n";
 
 std::string repeat(const std::string &text, int times)
@@ -121,7 +125,7 @@ TEST_F(SliceCfg, WritesPresentSlicesAsRowsAndReadsThemBackToTwoDecimals)
     table[0].vdcdc_voltage = 7.0f; // only record 8's is kept
     table[8].vdcdc_voltage = 5.9f;
     ASSERT_EQ(create_file(table.data()), 0);
-    EXPECT_TRUE(slice_cfg_exists());
+    EXPECT_TRUE(slice_cfg::exists());
     EXPECT_EQ(read_text(),
               zero_row +
                   "1,0,5,3.46,10.50,0.25,11.50,0.50,12.50,0.25,13.50,0.50,14.50,0.25,12.34,0.50,"
