@@ -4,6 +4,8 @@
 // line is the VDCDC voltage, without a line end.
 #include "slice_cfg.h"
 
+#include "log_line.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -36,11 +38,8 @@ constexpr int dsa_stages = 2;
 
 void report_open_failure(const char *func, int line, const char *purpose)
 {
-    if (qelt_log_level == 0)
-        return;
-    // One call keeps the line whole against the server's monitoring output.
-    std::printf("Error : %s(%d) :\"Unable to open file %s for %s!!!\"\n", func, line, slice_cfg_path,
-                purpose);
+    qelt::log_line::print(qelt::log_line::kind::error, func, line, "Unable to open file %s for %s!!!",
+                          slice_cfg_path, purpose);
 }
 
 void report_lock_failure(const char *func, int line, int error)
