@@ -44,10 +44,9 @@ void report_open_failure(const char *func, int line, const char *purpose)
 
 void report_lock_failure(const char *func, int line, int error)
 {
-    if (qelt_log_level == 0)
-        return;
-    std::printf("Error : %s(%d) :\"Unable to open lock file %s (%s), updating without it!!!\"\n", func, line,
-                lock_path, std::strerror(error));
+    qelt::log_line::print(qelt::log_line::kind::error, func, line,
+                          "Unable to open lock file %s (%s), updating without it!!!", lock_path,
+                          std::strerror(error));
 }
 
 // Read access is enough for flock, so a lock file another user created
