@@ -1,0 +1,191 @@
+// Commands on the base board, the SOM and the server itself.
+#include "command_call.h"
+#include "monitoring.h"
+#include "server_state.h"
+
+#include <slice_cfg.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char *shell_output_path = "sysout.txt";
+constexpr std::size_t shell_text_room = 100; // terminator included
+constexpr std::size_t shell_line_room = 200;
+constexpr long shell_output_limit = 10000;
+
+// The shell text: everything after the blanks behind the command word, up
+// to a line end. Empty, or too long for its room: nullptr.
+const char *shell_text(const char *request, std::size_t &length)
+{
+    int start = 0;
+    if (std::sscanf(request, "%*s %n", &start) != 0 || start == 0)
+        return nullptr;
+    const char *text = request + start;
+    length = std::strcspn(text, "\n");
+    if (length == 0 || length >= shell_text_room)
+        return nullptr;
+    return text;
+}
+
+// Reads at most `room` bytes of the shell output; -1 when it is missing.
+long read_shell_output(std::uint8_t *into, long room)
+{
+    std::FILE *file = std::fopen(shell_output_path, "rb");
+    if (file == nullptr)
+        return -1;
+    long size = 0;
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        size = std::ftell(file);
+    std::rewind(file);
+    const std::size_t got =
+        std::fread(into, 1, static_cast<std::size_t>(size < 0 ? 0 : std::min(size, room)), file);
+    std::fclose(file);
+    return static_cast<long>(got);
+}
+
+std::uint32_t little_endian_24(const std::uint8_t (&b)[3])
+{
+    return b[0] | static_cast<std::uint32_t>(b[1]) << 8 | static_cast<std::uint32_t>(b[2]) << 16;
+}
+
+long long big_endian_48(const std::uint8_t (&b)[6])
+{
+    long long value = 0;
+    for (std::uint8_t byte : b)
+        value = value << 8 | byte;
+    return value;
+}
+
+} // namespace
+
+int cmd_sw_version(const command_call &call)
+{
+    if (qelt_read_sw_version(sw_version) != 0)
+        return reply_failure(call);
+    return reply_text(call, "cmd_status %d version %hhu.%hhu", status_ok, sw_version[1], sw_version[0]);
+}
+
+int cmd_init_boot(const command_call &call)
+{
+    unsigned char fresh = 0;
+    if (std::sscanf(call.request, "%*s %hhu", &fresh) != 1)
+        return reply_failure(call);
+    {
+        // Deleted under the update lock, so that another program's update
+        // in progress is not saved over the deletion.
+        slice_cfg::update_lock hold;
+        if (fresh == 1) {
+            if (slice_cfg::exists())
+                std::remove(slice_cfg_path);
+            for (qelt_slice &slice : slice_table)
+                slice.initialised = 0;
+        } else {
+            load_slice_cfg();
+        }
+    }
+    if (qelt_init_boot(slice_table) != 0)
+        return reply_failure(call);
+    unsigned mask = 0;
+    for (unsigned i = 0; i < QELT_SLICE_COUNT; ++i)
+        mask |= static_cast<unsigned>(slice_table[i].present) << i;
+    return reply_text(call, "cmd_status %d slicepresence %u", status_ok, mask);
+}
+
+int cmd_fbswitch_config(const command_call &call)
+{
+    signed char control = 0, adc8 = 0, adc9 = 0;
+    if (std::sscanf(call.request, "%*s %hhd %hhd %hhd", &control, &adc8, &adc9) != 3)
+        return reply_failure(call);
+    if (qelt_fb_switch(slice_table, static_cast<std::uint8_t>(control), static_cast<std::uint8_t>(adc8),
+                       static_cast<std::uint8_t>(adc9)) != 0)
+        return reply_failure(call);
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+int cmd_interrupt_polling(const command_call &call)
+{
+    if (qelt_detect_intr(slice_table) != 0)
+        return reply_failure(call);
+    unsigned mask = 0;
+    for (unsigned i = 0; i < QELT_SLICE_COUNT; ++i)
+        mask |= static_cast<unsigned>(slice_table[i].psu_alert & 1) << i;
+    return reply_text(call, "cmd_status %d interrupt %u", status_ok, mask);
+}
+
+int cmd_interrupt_task_start(const command_call &call)
+{
+    monitor_enabled = 1;
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+int cmd_interrupt_task_stop(const command_call &call)
+{
+    monitor_enabled = 0;
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+int cmd_log_level_set(const command_call &call)
+{
+    signed char level = 0;
+    if (std::sscanf(call.request, "%*s %hhd", &level) != 1)
+        return reply_failure(call);
+    qelt_log_level = static_cast<std::uint8_t>(level);
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+int cmd_framesync_delay(const command_call &call)
+{
+    unsigned delay = 0;
+    if (std::sscanf(call.request, "%*s %u", &delay) != 1 || qelt_framesync_delay(delay) != 0)
+        return reply_failure(call);
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+int cmd_framesync_count(const command_call &call)
+{
+    return reply_text(call, "cmd_status %d count %u", status_ok, qelt_framecount_readback());
+}
+
+int cmd_read_som_cfg(const command_call &call)
+{
+    if (qelt_som_config_read(&som_record) != 0)
+        return reply_failure(call);
+    const qelt_som &som = som_record;
+    // The text fields carry no terminator: each is bounded by its size.
+    return reply_text(call,
+                      "cmd_status %d somcfg {\"revision\":\"%.*s\",\"serial\":\"%.*s\",\"sku\":\"%.*s\","
+                      "\"date\":\"%d\",\"macid\":\"%lld\"}",
+                      status_ok, static_cast<int>(sizeof som.revision), som.revision,
+                      static_cast<int>(sizeof som.serial), som.serial, static_cast<int>(sizeof som.sku),
+                      som.sku, static_cast<int>(little_endian_24(som.date)), big_endian_48(som.macid));
+}
+
+int cmd_read_som_psu(const command_call &call)
+{
+    if (qelt_read_som_psu(&som_record) != 0)
+        return reply_failure(call);
+    return reply_readings(call, som_record.psu);
+}
+
+int cmd_system_call(const command_call &call)
+{
+    std::size_t length = 0;
+    const char *text = shell_text(call.request, length);
+    if (text == nullptr)
+        return reply_failure(call);
+    char line[shell_line_room];
+    const int n =
+        std::snprintf(line, sizeof line, "%.*s > %s", static_cast<int>(length), text, shell_output_path);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line)
+        return reply_failure(call);
+    // Its exit status says nothing about the output, which is the reply.
+    (void)std::system(line);
+    const long got = read_shell_output(command_work_buffer, shell_output_limit);
+    if (got < 0)
+        return reply_failure(call);
+    return reply_bytes(call, "resp", command_work_buffer, static_cast<std::size_t>(got));
+}

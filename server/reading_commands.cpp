@@ -1,0 +1,72 @@
+// Commands that read the slices' sensors and set their alert limits.
+#include "command_call.h"
+#include "monitoring.h"
+#include "server_state.h"
+
+#include <cstdio>
+
+namespace {
+
+// A slice number scanned as "%hhd"; minus one names 255 and is refused.
+bool scan_slice(const command_call &call, std::uint8_t &slice)
+{
+    signed char value = 0;
+    if (std::sscanf(call.request, "%*s %hhd", &value) != 1)
+        return false;
+    slice = static_cast<std::uint8_t>(value);
+    return slice_ok(slice);
+}
+
+// While monitoring runs, the readings come from the routines' last pass
+// instead of the hardware.
+bool fresh_reading(int (*read)(qelt_slice *, std::uint8_t), std::uint8_t slice)
+{
+    return monitor_enabled != 0 || read(slice_table, slice) == 0;
+}
+
+int set_levels(const command_call &call, float (&levels)[27])
+{
+    signed char value = 0;
+    float level[3];
+    if (std::sscanf(call.request, "%*s %hhd %f %f %f", &value, &level[0], &level[1], &level[2]) != 4)
+        return reply_failure(call);
+    const auto slice = static_cast<std::uint8_t>(value);
+    if (!slice_ok(slice))
+        return reply_failure(call);
+    for (int rail = 0; rail < 3; ++rail)
+        levels[rail * QELT_SLICE_COUNT + slice] = level[rail];
+    if (qelt_cfg_slice_psu(slice_table, slice) != 0)
+        return reply_failure(call);
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+} // namespace
+
+int cmd_board_temperature(const command_call &call)
+{
+    std::uint8_t slice = 0;
+    if (!scan_slice(call, slice) || !fresh_reading(qelt_board_temperature, slice))
+        return reply_failure(call);
+    return reply_text(call, "cmd_status %d temp %0.2f", status_ok, slice_table[slice].temperature);
+}
+
+int cmd_read_psu(const command_call &call)
+{
+    std::uint8_t slice = 0;
+    if (!scan_slice(call, slice) || !fresh_reading(qelt_read_psu, slice))
+        return reply_failure(call);
+    return reply_readings(call, slice_table[slice].psu);
+}
+
+int cmd_power_detect(const command_call &call)
+{
+    unsigned char slice = 0, channel = 0;
+    if (std::sscanf(call.request, "%*s %hhu %hhu", &slice, &channel) != 2 || !slice_ok(slice) ||
+        !detect_channel_ok(channel) || qelt_power_detect(slice_table, slice, channel) != 0)
+        return reply_failure(call);
+    return reply_text(call, "cmd_status %d power %0.2f", status_ok, slice_table[slice].power_detect[channel]);
+}
+
+int cmd_psu_wa_levels(const command_call &call) { return set_levels(call, ina3221_wa_levels); }
+
+int cmd_psu_ca_levels(const command_call &call) { return set_levels(call, ina3221_ca_levels); }

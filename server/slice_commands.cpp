@@ -1,0 +1,113 @@
+// Commands on a slice's attenuators and power rails: the settings that the
+// library cannot read back and that the slice configuration file keeps.
+#include "command_call.h"
+#include "server_state.h"
+
+#include <slice_cfg.h>
+
+#include <cstdio>
+
+namespace {
+
+// A rail switch: the library call and the record field that holds its state.
+struct rail {
+    int (*enable)(qelt_slice *table, std::uint8_t slice, std::uint8_t on);
+    std::uint8_t qelt_slice::*on;
+};
+
+int vdd_enable(qelt_slice *table, std::uint8_t slice, std::uint8_t on)
+{
+    return qelt_vdd_enable(table, slice, on, 0);
+}
+
+// Loads the file, switches the rail and saves the file, all under the
+// update lock so that a change the other program makes meanwhile is kept.
+// A non-zero readback only reports the stored state.
+int switch_rail(const command_call &call, const rail &r)
+{
+    unsigned char slice = 0, on = 0, readback = 0;
+    if (std::sscanf(call.request, "%*s %hhu %hhu %hhu", &slice, &on, &readback) != 3 || !slice_ok(slice))
+        return reply_failure(call);
+    slice_cfg::update_lock hold;
+    load_slice_cfg();
+    if (readback == 0) {
+        if (r.enable(slice_table, slice, on) != 0)
+            return reply_failure(call);
+        slice_cfg::create_file(slice_table);
+    }
+    return reply_text(call, "cmd_status %d enable %d", status_ok, slice_table[slice].*r.on);
+}
+
+} // namespace
+
+int cmd_dsa_write(const command_call &call)
+{
+    unsigned char slice = 0, channel = 0, stage = 0;
+    float value = 0, step = 0;
+    if (std::sscanf(call.request, "%*s %hhu %hhu %hhu %f %f", &slice, &channel, &stage, &value, &step) != 5 ||
+        !slice_ok(slice) || !dsa_channel_ok(channel) || !dsa_stage_ok(stage))
+        return reply_failure(call);
+    // Loaded first as well: saving the server's table without it would
+    // drop a setting the board control tool made since the last load.
+    slice_cfg::update_lock hold;
+    load_slice_cfg();
+    qelt_slice &s = slice_table[slice];
+    s.dsa_value[channel][stage] = value;
+    s.dsa_step[channel][stage] = step;
+    if (qelt_dsa_write(slice_table, slice, channel, stage) != 0)
+        return reply_failure(call);
+    slice_cfg::create_file(slice_table);
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+int cmd_dsa_read(const command_call &call)
+{
+    signed char slice = 0, channel = 0, stage = 0;
+    if (std::sscanf(call.request, "%*s %hhd %hhd %hhd ", &slice, &channel, &stage) != 3)
+        return reply_failure(call);
+    const auto s = static_cast<std::uint8_t>(slice);
+    const auto c = static_cast<std::uint8_t>(channel);
+    const auto g = static_cast<std::uint8_t>(stage);
+    if (!slice_ok(s) || !dsa_channel_ok(c) || !dsa_stage_ok(g))
+        return reply_failure(call);
+    load_slice_cfg();
+    return reply_text(call, "cmd_status %d dsa %0.2f dsastep %0.2f", status_ok,
+                      slice_table[s].dsa_value[c][g], slice_table[s].dsa_step[c][g]);
+}
+
+int cmd_vdd_set(const command_call &call)
+{
+    unsigned char slice = 0;
+    float volts = 0;
+    if (std::sscanf(call.request, "%*s %hhu %f", &slice, &volts) != 2 || !slice_ok(slice))
+        return reply_failure(call);
+    slice_cfg::update_lock hold;
+    load_slice_cfg();
+    slice_table[slice].vdd_voltage = volts;
+    const int result = qelt_vdd_set(slice_table, slice);
+    if (result != 0) {
+        // The library's code tells the client why (for example 300).
+        reply_text(call, "cmd_status %d", result);
+        return -1;
+    }
+    slice_cfg::create_file(slice_table);
+    return reply_text(call, "cmd_status %d", status_ok);
+}
+
+int cmd_vdd_enable(const command_call &call) { return switch_rail(call, {vdd_enable, &qelt_slice::vdd_on}); }
+
+int cmd_v3p3_enable(const command_call &call)
+{
+    return switch_rail(call, {qelt_v3p3_enable, &qelt_slice::v3p3_on});
+}
+
+int cmd_v5p0_enable(const command_call &call)
+{
+    return switch_rail(call, {qelt_v5p0_enable, &qelt_slice::v5p0_on});
+}
+
+int cmd_vdcdc_readback(const command_call &call)
+{
+    return reply_text(call, "cmd_status %d vdcdc %0.2f", status_ok,
+                      slice_table[QELT_SLICE_COUNT - 1].vdcdc_voltage);
+}
