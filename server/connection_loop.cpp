@@ -1,0 +1,106 @@
+#include "connection_loop.h"
+
+#include "monitoring.h"
+#include "stop_signal.h"
+#include "word_protocol.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <qelt/qelt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int listen_backlog = 5;
+constexpr std::uint32_t receive_capacity = 0x10000;
+
+std::uint8_t receive_buffer[receive_capacity];
+
+int accept_client()
+{
+    std::printf("--- hwc: waiting for connection\n");
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    const int fd = stop_signalled
+                       ? -1
+                       : accept4(listen_socket, reinterpret_cast<sockaddr *>(&peer), &peer_len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        std::printf("*** hwc: failed accepting connection\n");
+        if (stop_signalled)
+            qelt_led_clear(0);
+        std::exit(-1);
+    }
+    return fd;
+}
+
+// A read that a stop signal has already made pointless fails like one the
+// signal interrupted, even when the signal came between two reads.
+ssize_t read_client(std::uint32_t room)
+{
+    if (stop_signalled) {
+        errno = EINTR;
+        return -1;
+    }
+    return read(client_socket, receive_buffer, room);
+}
+
+// Serves one connection; returns false when the server must stop.
+bool serve_connection(ring_buffer *ring, worker_pool *pool)
+{
+    bool keep_serving = true;
+    for (bool closed = false; !closed;) {
+        const ssize_t got = read_client(ring_buffer_bytes_free(ring));
+        if (got > 0) {
+            ring_buffer_write(ring, receive_buffer, static_cast<std::uint32_t>(got));
+            closed = process_rx_stream(ring, client_socket) != 0;
+            if (closed)
+                std::printf("!!! hwc: closing connection\n");
+        } else if (got == 0) {
+            closed = true;
+            std::printf("!!! hwc: closing connection\n");
+        } else {
+            closed = true;
+            keep_serving = false;
+            std::printf("*** hwc: error=%d - closing connection\n", errno);
+        }
+        follow_monitor_flag(pool);
+    }
+    close_socket(client_socket);
+    // What the client left unfinished must not become the start of the
+    // next client's stream.
+    ring_buffer_reset(ring);
+    return keep_serving;
+}
+
+} // namespace
+
+void open_listen_socket(int port)
+{
+    listen_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen_socket < 0)
+        std::printf("*** hwc: Failed creating socket\n");
+    const int on = 1;
+    if (setsockopt(listen_socket, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0)
+        std::printf("*** hwc: setsockopt(SO_REUSEPORT) failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (bind(listen_socket, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        std::printf("*** hwc: Failed to bind\n");
+    listen(listen_socket, listen_backlog);
+}
+
+void serve_clients(ring_buffer *ring, worker_pool *pool)
+{
+    for (bool serving = true; serving;) {
+        client_socket = accept_client();
+        std::printf("--- hwc: connected\n");
+        serving = serve_connection(ring, pool);
+    }
+}
