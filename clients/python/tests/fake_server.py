@@ -28,6 +28,11 @@ class FakeServer:
         return self
 
     def __exit__(self, *exc) -> None:
+        # shutdown() wakes an accept() still waiting for a client; close() would not.
+        try:
+            self._listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self._listener.close()
         self._thread.join(timeout=5)
 
