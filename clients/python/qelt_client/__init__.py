@@ -10,7 +10,14 @@
 
 from .connection import DEFAULT_PORT, DEFAULT_TIMEOUT, Connection
 from .errors import ClientError, ConnectionClosed, ProtocolError, Timeout
-from .protocol import MAX_READ_WORDS, MAX_TEXT_BYTES, MAX_WRITE_WORDS, encode_command, encode_read, encode_write
+from .protocol import (
+    MAX_READ_WORDS,
+    MAX_TEXT_BYTES,
+    MAX_WRITE_WORDS,
+    encode_command,
+    encode_read,
+    encode_write,
+)
 from .status import reply_status
 
 __all__ = [

@@ -82,9 +82,12 @@ def build_parser() -> argparse.ArgumentParser:
         f"{EXIT_COMMAND_FAILED} the server reported a failed command.",
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"server address (default {DEFAULT_HOST})")
-    parser.add_argument("--port", type=number, default=DEFAULT_PORT, help=f"TCP port (default {DEFAULT_PORT})")
+    parser.add_argument("--port", type=number, default=DEFAULT_PORT, help=f"port (default {DEFAULT_PORT})")
     parser.add_argument(
-        "--timeout", type=float, default=DEFAULT_TIMEOUT, help=f"seconds to wait for the server (default {DEFAULT_TIMEOUT})"
+        "--timeout",
+        type=float,
+        default=DEFAULT_TIMEOUT,
+        help=f"seconds to wait for the server (default {DEFAULT_TIMEOUT})",
     )
     add_request_parsers(parser.add_subparsers(dest="request", metavar="{cmd,read,write}"))
     return parser
