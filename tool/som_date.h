@@ -9,6 +9,5 @@
 std::uint32_t som_date_minutes(const std::uint8_t bytes[3]);
 
 // "Www Mmm dd hh:mm:ss yyyy\n" for the moment that many minutes after
-// 1996-01-01 00:00. Plain calendar arithmetic: the stored count names no
-// time zone, so the text must not depend on the machine's.
+// 1996-01-01 00:00, whatever the machine's time zone.
 std::string som_date_text(std::uint32_t minutes);

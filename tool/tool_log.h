@@ -1,6 +1,8 @@
 // The tool's own diagnostics, in the library's line format so that an
 // operator reads one kind of line whoever reported it. Every line names
-// "main" as its reporter, whatever file it comes from.
+// "main" as its reporter, the name operators know the tool's lines by, but
+// carries the source line of the file that reported it, which is seldom
+// main.cpp.
 #pragma once
 
 // Printed when qelt_log_level is not 0.
