@@ -13,19 +13,21 @@ namespace {
 // base-board EEPROM can hold.
 using eeprom_buffer = std::array<std::uint8_t, QELT_EEPROM_IMAGE_SIZE>;
 
-run_flow write_eeprom(const char *path, eeprom_buffer &buffer)
+run_flow write_eeprom(run_state &run, const char *path, eeprom_buffer &buffer)
 {
     const auto count = load_eeprom_file(path, buffer, base_board_ending);
     if (!count)
         return run_flow::stop_failure;
-    if (qelt_bb_eeprom_write(buffer.data(), static_cast<std::uint32_t>(*count)) != 0)
+    const bool written = qelt_bb_eeprom_write(buffer.data(), static_cast<std::uint32_t>(*count)) == 0;
+    if (!written)
         TOOL_ERROR("Base-Board EEPROM Flash Write Failure !!! \\n");
     else
         std::printf("Base-Board EEPROM Flash Write Successful with %d Bytes\n", static_cast<int>(*count));
+    run.attempted(written);
     return run_flow::next;
 }
 
-run_flow read_eeprom(const char *path, eeprom_buffer &buffer)
+run_flow read_eeprom(run_state &run, const char *path, eeprom_buffer &buffer)
 {
     std::FILE *file = create_eeprom_file(path, base_board_ending);
     if (file == nullptr)
@@ -34,7 +36,8 @@ run_flow read_eeprom(const char *path, eeprom_buffer &buffer)
     if (qelt_bb_eeprom_read(buffer.data(), &size) != 0) {
         TOOL_ERROR("Base-Board EEPROM Flash Read Failure!!! \\n");
         std::fclose(file);
-        return run_flow::stop_success;
+        run.attempted(false);
+        return run_flow::stop;
     }
     std::printf("Base-Board EEPROM Flash Read Success with %d Bytes\n", size);
     // The library never reports more than the device holds; the bound keeps
@@ -45,7 +48,7 @@ run_flow read_eeprom(const char *path, eeprom_buffer &buffer)
     return run_flow::next;
 }
 
-void set_feedback_switch(qelt_slice *table, std::uint8_t value)
+bool set_feedback_switch(qelt_slice *table, std::uint8_t value)
 {
     // Bit 7 hands the switch to the GUI, bits 5..3 and 2..0 pick the ports
     // of ADC9 and ADC8; bit 6 has no meaning.
@@ -53,8 +56,11 @@ void set_feedback_switch(qelt_slice *table, std::uint8_t value)
     const std::uint8_t adc9 = (value >> 3) & 7;
     const std::uint8_t adc8 = value & 7;
     std::printf("Configure FB Switch with gui_fb_en = %d, adc9val = 0x%x, adc8val = 0x%x\n", gui, adc9, adc8);
-    if (qelt_fb_switch(table, gui, adc8, adc9) == 1)
+    if (qelt_fb_switch(table, gui, adc8, adc9) != 0) {
         TOOL_ERROR("FB Switch Configuration Failure!!! \\n");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -65,17 +71,15 @@ run_flow run_base_board_group(run_state &run)
     eeprom_buffer buffer{};
     if (opts.write_path != nullptr) {
         run.action_done = true;
-        if (const run_flow flow = write_eeprom(opts.write_path, buffer); flow != run_flow::next)
+        if (const run_flow flow = write_eeprom(run, opts.write_path, buffer); flow != run_flow::next)
             return flow;
     }
     if (opts.read_path != nullptr) {
         run.action_done = true;
-        if (const run_flow flow = read_eeprom(opts.read_path, buffer); flow != run_flow::next)
+        if (const run_flow flow = read_eeprom(run, opts.read_path, buffer); flow != run_flow::next)
             return flow;
     }
-    if (opts.fbsw_set) {
-        run.action_done = true;
-        set_feedback_switch(run.table, opts.fbsw_value);
-    }
+    if (opts.fbsw_set)
+        run.attempted(set_feedback_switch(run.table, opts.fbsw_value));
     return run_flow::next;
 }

@@ -7,10 +7,9 @@
 
 void detect_slices(run_state &run)
 {
-    run.action_done = true;
     // Slices restored from the configuration file come back initialised,
     // so the boot pass keeps their settings. It reports its own failures.
-    qelt_init_boot(run.table);
+    run.attempted(qelt_init_boot(run.table) == 0);
     std::printf("Starting Slice Detection...\n");
     for (int n = 0; n < QELT_SLICE_COUNT; ++n)
         std::printf("Slice %d : %s\n", n, run.table[n].present != 0 ? "ON" : "OFF");
@@ -25,12 +24,13 @@ void detect_slices(run_state &run)
 
 void show_interrupt_status(run_state &run)
 {
-    run.action_done = true;
     if (!run.state_loaded) {
+        run.attempted(false);
         TOOL_ERROR("Please run SliceDet -> qelt-boardctl -d !!!");
         return;
     }
     if (qelt_detect_intr(run.table) != 0) {
+        run.attempted(false);
         TOOL_ERROR("PSU Interrupt Detection Failure!!!");
         return;
     }
@@ -38,13 +38,15 @@ void show_interrupt_status(run_state &run)
     for (int n = 0; n < QELT_SLICE_COUNT; ++n)
         mask |= static_cast<unsigned>(run.table[n].psu_alert != 0) << n;
     std::printf("PSU Interrupt Status = 0x%x\n", mask);
-    qelt_intr_parse(run.table); // reports each alert, and its own failures
+    // Reports each alert, and its own failures.
+    run.attempted(qelt_intr_parse(run.table) == 0);
 }
 
 void show_version(run_state &run)
 {
-    run.action_done = true;
     std::uint8_t version[2] = {}; // [0] minor, [1] major
-    if (qelt_read_sw_version(version) == 0)
+    const bool read = qelt_read_sw_version(version) == 0;
+    if (read)
         std::printf("QELT SW Version : %hhu.%hhu\n", version[1], version[0]);
+    run.attempted(read);
 }

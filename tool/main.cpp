@@ -11,12 +11,6 @@
 
 #include <qelt/qelt.h>
 
-namespace {
-
-int exit_status(run_flow flow) { return flow == run_flow::stop_failure ? 1 : 0; }
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     qelt_slice table[QELT_SLICE_COUNT] = {};
@@ -37,13 +31,13 @@ int main(int argc, char **argv)
         run_som_group(run);
     if (opts.base_board_group) {
         if (const run_flow flow = run_base_board_group(run); flow != run_flow::next)
-            return exit_status(flow);
+            return run.exit_status(flow);
     }
     if (opts.slice_det)
         detect_slices(run);
     if (opts.slice_group) {
         if (const run_flow flow = run_slice_group(run); flow != run_flow::next)
-            return exit_status(flow);
+            return run.exit_status(flow);
     }
     if (opts.intr_status)
         show_interrupt_status(run);
@@ -54,5 +48,5 @@ int main(int argc, char **argv)
         slice_cfg::create_file(table);
     if (!run.action_done)
         show_usage(argv[0]);
-    return 0;
+    return run.exit_status(run_flow::next);
 }

@@ -6,19 +6,14 @@
 
 #include <getopt.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 
 namespace {
-
-// Numbers are taken without validation, as the operator's tools always
-// did: text that is no number reads as 0, and only the low 8 bits count.
-std::uint8_t low_byte_decimal(const char *text) { return static_cast<std::uint8_t>(std::atoi(text)); }
-
-std::uint8_t low_byte_hex(const char *text)
-{
-    return static_cast<std::uint8_t>(std::strtol(text, nullptr, 16));
-}
 
 constexpr const char short_options[] = "s:c:f:n:a:g:r:w:l:ybdhvipejt";
 
@@ -92,18 +87,118 @@ void apply_ldo_value(tool_options &opts, std::uint8_t value)
     opts.ldo_set = true;
 }
 
+// A whole number an option takes, and how the refusal names it.
+struct whole_rule {
+    int base;
+    unsigned max;
+    const char *expected;
+};
+
+constexpr whole_rule slice_rule{10, QELT_SLICE_COUNT - 1, "a slice number 0..8"};
+// 2 names no channel: it keeps the DSA readback out of a slice run.
+constexpr whole_rule channel_rule{10, 2, "a DSA channel 0 or 1 (2: none)"};
+constexpr whole_rule ldo_rule{16, 0x7, "a rail mask 0..7 (hexadecimal)"};
+constexpr whole_rule fbsw_rule{16, 0xFF, "a feedback switch value 0..ff (hexadecimal)"};
+constexpr whole_rule gpio_rule{16, 0x3F, "a GPIO mask 0..3f (hexadecimal)"};
+constexpr whole_rule log_rule{10, 3, "a log level 0..3"};
+
+// Digits only: no sign, no blanks, nothing after them, so that a typing
+// slip never turns into another slice, channel or value. Hexadecimal
+// numbers may start with 0x.
+std::optional<unsigned> whole_number(const char *text, const whole_rule &rule)
+{
+    const char *first = text;
+    const char *const last = text + std::strlen(text);
+    if (rule.base == 16 && last - first > 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X'))
+        first += 2;
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(first, last, value, rule.base);
+    if (error != std::errc{} || end != last || value > rule.max)
+        return std::nullopt;
+    return value;
+}
+
+// The library clamps a value beyond the attenuator's range, but has no
+// answer for infinity or not-a-number.
+std::optional<float> finite_number(const char *text)
+{
+    const char *const last = text + std::strlen(text);
+    float value = 0;
+    const auto [end, error] = std::from_chars(text, last, value);
+    if (error != std::errc{} || end != last || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+const char *long_name(int short_letter)
+{
+    for (const option &o : long_options)
+        if (o.val == short_letter)
+            return o.name;
+    return "";
+}
+
+// The first option text that was refused. Reported once the whole command
+// line is read, so that the final -l decides whether the line is printed.
+struct refusal {
+    int option = 0;
+    const char *text = nullptr;
+    const char *expected = nullptr;
+};
+
+class number_reader {
+  public:
+    // A refused text leaves `fallback`; the run ends before it is used.
+    std::uint8_t whole(int option, const char *text, const whole_rule &rule, std::uint8_t fallback = 0)
+    {
+        if (const auto value = whole_number(text, rule))
+            return static_cast<std::uint8_t>(*value);
+        refuse(option, text, rule.expected);
+        return fallback;
+    }
+
+    std::optional<float> finite(int option, const char *text)
+    {
+        const auto value = finite_number(text);
+        if (!value)
+            refuse(option, text, "a finite number of dB");
+        return value;
+    }
+
+    void refuse(int option, const char *text, const char *expected)
+    {
+        if (!first_)
+            first_ = refusal{option, text, expected};
+    }
+
+    // Ends the process with exit status 1 when any text was refused.
+    void end_if_refused() const
+    {
+        if (!first_)
+            return;
+        TOOL_ERROR("Option -%c/--%s : '%s' is not %s !!!", first_->option, long_name(first_->option),
+                   first_->text, first_->expected);
+        std::exit(1);
+    }
+
+  private:
+    std::optional<refusal> first_;
+};
+
 } // namespace
 
 tool_options scan_options(int argc, char **argv)
 {
     tool_options opts;
+    number_reader numbers;
+    const char *channel_text = nullptr;
     for (;;) {
         const int c = getopt_long(argc, argv, short_options, long_options, nullptr);
         if (c == -1)
             break;
         switch (c) {
         case 's':
-            opts.slice_num = low_byte_decimal(optarg);
+            opts.slice_num = numbers.whole(c, optarg, slice_rule);
             opts.slice_group = true;
             break;
         case 'y':
@@ -131,21 +226,22 @@ tool_options scan_options(int argc, char **argv)
             opts.temp_read = true;
             break;
         case 'n':
-            apply_ldo_value(opts, low_byte_hex(optarg));
+            apply_ldo_value(opts, numbers.whole(c, optarg, ldo_rule));
             break;
         case 'f':
-            opts.fbsw_value = low_byte_hex(optarg);
+            opts.fbsw_value = numbers.whole(c, optarg, fbsw_rule);
             opts.fbsw_set = true;
             break;
         case 'c':
-            opts.channel = low_byte_decimal(optarg);
+            opts.channel = numbers.whole(c, optarg, channel_rule);
+            channel_text = optarg;
             break;
         case 'a':
-            opts.dsa_db = static_cast<float>(std::atof(optarg));
+            opts.dsa_db = numbers.finite(c, optarg).value_or(0.0f);
             opts.dsa_set = true;
             break;
         case 'g':
-            opts.gpio_value = low_byte_hex(optarg);
+            opts.gpio_value = numbers.whole(c, optarg, gpio_rule);
             opts.gpio_set = true;
             break;
         case 'r':
@@ -155,20 +251,18 @@ tool_options scan_options(int argc, char **argv)
             opts.write_path = optarg;
             break;
         case 'l':
-            qelt_log_level = low_byte_decimal(optarg);
+            // A refused level keeps the one in force, which then decides
+            // whether the refusal is printed.
+            qelt_log_level = numbers.whole(c, optarg, log_rule, qelt_log_level);
             break;
         default:
             show_usage(argv[0]); // -h, -e, unknown options, missing arguments
         }
     }
-
-    // The slice number indexes the nine-record slice table directly, so a
-    // number beyond it is refused before any action runs. Checked after the
-    // loop because the error line depends on the final -l.
-    if (opts.slice_group && opts.slice_num >= QELT_SLICE_COUNT) {
-        TOOL_ERROR("Slice %d is out of range (0..%d)!!!", opts.slice_num, QELT_SLICE_COUNT - 1);
-        std::exit(1);
-    }
+    // A value for no channel would be dropped without a word.
+    if (opts.dsa_set && opts.channel > 1)
+        numbers.refuse('c', channel_text, "a DSA channel 0 or 1 to write with -a");
+    numbers.end_if_refused();
     return opts;
 }
 

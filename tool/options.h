@@ -12,7 +12,7 @@ struct tool_options {
     bool som_group = false;           // -y
     bool slice_group = false;         // -s
     std::uint8_t slice_num = 0;       // -s, already checked to be a slice 0..8
-    std::uint8_t channel = 0;         // -c, command-line DSA channel; only 0 and 1 are acted on
+    std::uint8_t channel = 0;         // -c, command-line DSA channel 0 or 1; 2 for none
     std::uint8_t gpio_value = 0;      // -g
     bool gpio_set = false;            // -g
     const char *read_path = nullptr;  // -r: file that receives EEPROM contents
@@ -34,9 +34,11 @@ struct tool_options {
 
 // Reads the whole command line. Sets qelt_log_level from -l (the last one
 // wins). Returns only when every option was accepted: a bad option, a
-// missing argument, -h and -e show the usage, and a slice number outside
-// 0..8 is refused with an error line; all of these end the process with
-// exit status 1 before anything touches the board.
+// missing argument, -h and -e show the usage, and a number that is not
+// whole and in range (finite for -a), or a DSA value for channel 2, is
+// refused with an error line naming the option and its text; all of these
+// end the process with exit status 1 before anything touches the board or
+// the configuration file.
 tool_options scan_options(int argc, char **argv);
 
 // Prints the usage text and ends the process with exit status 1.

@@ -10,8 +10,8 @@
 // configuration file.
 enum class run_flow {
     next,
-    stop_success, // exit status 0
-    stop_failure, // exit status 1
+    stop,         // a device could not be read: its contents would be lost
+    stop_failure, // a data file named on the command line cannot be used
 };
 
 struct run_state {
@@ -25,4 +25,24 @@ struct run_state {
     bool state_loaded = false;
     // Some action was attempted; a run without one ends with the usage.
     bool action_done = false;
+    // Some action did not do what was asked: a board operation failed, or
+    // the slice state it needs was not there.
+    bool action_failed = false;
+
+    void attempted(bool succeeded)
+    {
+        action_done = true;
+        if (!succeeded)
+            action_failed = true;
+    }
+
+    // 1: the command line could not be carried out (the usage, a refused
+    // number, a data file that cannot be used). 2: it was, but some board
+    // work it asked for failed; the error lines say which.
+    int exit_status(run_flow flow) const
+    {
+        if (flow == run_flow::stop_failure)
+            return 1;
+        return action_failed ? 2 : 0;
+    }
 };

@@ -19,9 +19,10 @@ constexpr int slice_gpio_count = 6;
 // The operator's channel 1 is wired to the library's DSA channel 2.
 std::uint8_t library_dsa_channel(std::uint8_t channel) { return channel == 1 ? 2 : 0; }
 
-bool dsa_channel_acted_on(std::uint8_t channel) { return channel <= 1; }
-
-// Gives the rail a moment after a new VDD set point.
+// Spins until the process has used n more ticks of processor time. After a
+// new VDD set point the tool pauses 10 ticks, 10 us at the usual million
+// ticks a second: a short breath between bus operations, far shorter than
+// a rail takes to settle.
 void busy_wait_ticks(std::clock_t n)
 {
     const std::clock_t start = std::clock();
@@ -38,7 +39,7 @@ void show_dsa(const qelt_slice &slice, std::uint8_t n, std::uint8_t channel)
                 dsa_stage, slice.dsa_value[library_dsa_channel(channel)][dsa_stage]);
 }
 
-void write_dsa(qelt_slice *table, std::uint8_t n, std::uint8_t channel, float value)
+bool write_dsa(qelt_slice *table, std::uint8_t n, std::uint8_t channel, float value)
 {
     TOOL_INFO("CFG DSA : Channel = %d, Stage = %d, Step = %0.2f , Value = %0.2f", channel, dsa_stage,
               dsa_step_db, value);
@@ -55,19 +56,21 @@ void write_dsa(qelt_slice *table, std::uint8_t n, std::uint8_t channel, float va
         stored_value = old_value;
         stored_step = old_step;
         TOOL_ERROR("Slice %d, DSA Write Unsuccessful!!! \\n", n);
-        return;
+        return false;
     }
     std::printf("Slice %d, DSA Value Write [Chann = %d, Stage = %d] = %0.2f dB!!!\n", n, channel, dsa_stage,
                 value);
+    return true;
 }
 
-void read_temperature(qelt_slice *table, std::uint8_t n)
+bool read_temperature(qelt_slice *table, std::uint8_t n)
 {
     if (qelt_board_temperature(table, n) != 0) {
         TOOL_ERROR("Board Temperature Read Unsuccessful!!! \\n");
-        return;
+        return false;
     }
     std::printf("Slice %d, Board Temperature = %0.2f\n", n, table[n].temperature);
+    return true;
 }
 
 using rail_switch = int (*)(qelt_slice *, std::uint8_t, std::uint8_t);
@@ -90,48 +93,57 @@ const ldo_rail ldo_rails[] = {
 };
 
 // Switches one rail when its state differs from the request. The line
-// names the request; a refused switch is reported by the library itself.
-void switch_ldo(qelt_slice *table, std::uint8_t n, const ldo_rail &rail, std::uint8_t wanted)
+// tells an operator the rail's new state, so it stands only for a switch
+// that took place; the library reports a refused one.
+bool switch_ldo(qelt_slice *table, std::uint8_t n, const ldo_rail &rail, std::uint8_t wanted)
 {
     if (table[n].*rail.state == wanted)
-        return;
-    rail.switch_rail(table, n, wanted);
+        return true;
+    if (rail.switch_rail(table, n, wanted) != 0)
+        return false;
     std::printf("%s LDO %s\n", rail.label, wanted != 0 ? "Enabled" : "Disabled");
+    return true;
 }
 
-void set_vdd(qelt_slice *table, std::uint8_t n)
+bool set_vdd(qelt_slice *table, std::uint8_t n)
 {
     qelt_slice &slice = table[n];
     const float old_set_point = slice.vdd_voltage;
     slice.vdd_voltage = vdd_set_point;
     const int result = qelt_vdd_set(table, n);
-    std::printf("VDD Value set to %0.2f V\n", slice.vdd_voltage);
-    // A refused set point is not kept: other slices' VDD windows and the
-    // configuration file are computed from the set point the rail has.
-    if (result != 0)
-        slice.vdd_voltage = old_set_point;
     busy_wait_ticks(10);
+    if (result != 0) {
+        // A refused set point is not kept: other slices' VDD windows and the
+        // configuration file are computed from the set point the rail has.
+        slice.vdd_voltage = old_set_point;
+        return false;
+    }
+    std::printf("VDD Value set to %0.2f V\n", slice.vdd_voltage);
+    return true;
 }
 
-void switch_ldos(qelt_slice *table, std::uint8_t n, const tool_options &opts)
+bool switch_ldos(qelt_slice *table, std::uint8_t n, const tool_options &opts)
 {
+    bool all_switched = true;
     for (const ldo_rail &rail : ldo_rails)
-        switch_ldo(table, n, rail, opts.*rail.requested);
+        all_switched &= switch_ldo(table, n, rail, opts.*rail.requested);
     // Also when VDD was already on: the tool always leaves it at the set point.
     if (table[n].vdd_on == 1)
-        set_vdd(table, n);
+        return set_vdd(table, n) && all_switched;
+    return all_switched;
 }
 
-void read_power(qelt_slice *table, std::uint8_t n)
+bool read_power(qelt_slice *table, std::uint8_t n)
 {
     if (qelt_read_psu(table, n) != 0) {
         TOOL_ERROR("Slice %d : Power Rail Voltage/Current Readback Failed!!! \\n", n);
-        return;
+        return false;
     }
     const float *psu = table[n].psu;
     std::printf("Slice %d : VDD Power Rail Voltage/Current = %2.3fV | %2.3fA !\n", n, psu[1], psu[0]);
     std::printf("Slice %d : 3.0V Power Rail Voltage/Current = %2.3fV | %2.3fA !\n", n, psu[3], psu[2]);
     std::printf("Slice %d : 5.0V Power Rail Voltage/Current = %2.3fV | %2.3fA !\n", n, psu[5], psu[4]);
+    return true;
 }
 
 void ensure_eeprom_page_size(qelt_slice &slice)
@@ -141,23 +153,27 @@ void ensure_eeprom_page_size(qelt_slice &slice)
         slice.eeprom_page_size = default_eeprom_page_size;
 }
 
-run_flow write_eeprom(qelt_slice *table, std::uint8_t n, const char *path)
+run_flow write_eeprom(run_state &run, std::uint8_t n, const char *path)
 {
+    qelt_slice *table = run.table;
     qelt_slice &slice = table[n];
     const auto count = load_eeprom_file(path, slice.eeprom, slice_ending);
     if (!count)
         return run_flow::stop_failure;
     slice.eeprom_len = static_cast<std::uint32_t>(*count);
     ensure_eeprom_page_size(slice);
-    if (qelt_eeprom_write(table, n) != 0)
+    const bool written = qelt_eeprom_write(table, n) == 0;
+    if (!written)
         TOOL_ERROR("Slice %d : EEPROM Flash Write Failure !!!", n);
     else
         std::printf("Slice %d : EEPROM Flash Write Successful with %d Bytes\n", n, static_cast<int>(*count));
+    run.attempted(written);
     return run_flow::next;
 }
 
-run_flow read_eeprom(qelt_slice *table, std::uint8_t n, const char *path)
+run_flow read_eeprom(run_state &run, std::uint8_t n, const char *path)
 {
+    qelt_slice *table = run.table;
     std::FILE *file = create_eeprom_file(path, slice_ending);
     if (file == nullptr)
         return run_flow::stop_failure;
@@ -166,7 +182,8 @@ run_flow read_eeprom(qelt_slice *table, std::uint8_t n, const char *path)
     if (qelt_eeprom_read(table, n) != 0) {
         TOOL_ERROR("Slice %d: EEPROM Flash Read Failure !!!", n);
         std::fclose(file);
-        return run_flow::stop_success;
+        run.attempted(false);
+        return run_flow::stop;
     }
     std::printf("Slice %d : EEPROM Flash Read Success with %d Bytes\n", n,
                 static_cast<int>(slice.eeprom_len));
@@ -178,15 +195,19 @@ run_flow read_eeprom(qelt_slice *table, std::uint8_t n, const char *path)
     return run_flow::next;
 }
 
-void set_gpios(qelt_slice *table, std::uint8_t n, std::uint8_t bits)
+bool set_gpios(qelt_slice *table, std::uint8_t n, std::uint8_t bits)
 {
+    bool all_set = true;
     std::printf("Configure Slice %d GPIO(5:0) as 0x%x \n", n, bits);
     constexpr std::uint8_t drive_level = 0; // matrix type: drive the GPIO with the given level
     for (int gpio = 0; gpio < slice_gpio_count; ++gpio) {
         const auto level = static_cast<std::uint8_t>((bits >> gpio) & 1);
-        if (qelt_slgpio_swmatrix(table, n, static_cast<std::uint8_t>(gpio), drive_level, level) == 1)
+        if (qelt_slgpio_swmatrix(table, n, static_cast<std::uint8_t>(gpio), drive_level, level) != 0) {
             TOOL_ERROR("GPIO swmatrix for Slice %d not set correctly!!!", n);
+            all_set = false;
+        }
     }
+    return all_set;
 }
 
 // The actions for one present slice, in their fixed order.
@@ -194,42 +215,33 @@ run_flow run_slice_actions(run_state &run, std::uint8_t n)
 {
     const tool_options &opts = run.opts;
     qelt_slice *table = run.table;
-    const bool dsa_channel_ok = dsa_channel_acted_on(opts.channel);
 
-    if (!opts.dsa_set && dsa_channel_ok) {
+    // Channel 2 names none: it keeps the readback out of the run, and the
+    // command line refuses it together with a DSA value.
+    if (opts.dsa_set) {
+        run.attempted(write_dsa(table, n, opts.channel, opts.dsa_db));
+    } else if (opts.channel <= 1) {
         run.action_done = true;
         show_dsa(table[n], n, opts.channel);
     }
-    if (opts.dsa_set && dsa_channel_ok) {
-        run.action_done = true;
-        write_dsa(table, n, opts.channel, opts.dsa_db);
-    }
-    if (opts.temp_read) {
-        run.action_done = true;
-        read_temperature(table, n);
-    }
-    if (opts.ldo_set) {
-        run.action_done = true;
-        switch_ldos(table, n, opts);
-    }
-    if (opts.psu_mon) {
-        run.action_done = true;
-        read_power(table, n);
-    }
+    if (opts.temp_read)
+        run.attempted(read_temperature(table, n));
+    if (opts.ldo_set)
+        run.attempted(switch_ldos(table, n, opts));
+    if (opts.psu_mon)
+        run.attempted(read_power(table, n));
     if (opts.write_path != nullptr) {
         run.action_done = true;
-        if (const run_flow flow = write_eeprom(table, n, opts.write_path); flow != run_flow::next)
+        if (const run_flow flow = write_eeprom(run, n, opts.write_path); flow != run_flow::next)
             return flow;
     }
     if (opts.read_path != nullptr) {
         run.action_done = true;
-        if (const run_flow flow = read_eeprom(table, n, opts.read_path); flow != run_flow::next)
+        if (const run_flow flow = read_eeprom(run, n, opts.read_path); flow != run_flow::next)
             return flow;
     }
-    if (opts.gpio_set) {
-        run.action_done = true;
-        set_gpios(table, n, opts.gpio_value);
-    }
+    if (opts.gpio_set)
+        run.attempted(set_gpios(table, n, opts.gpio_value));
     return run_flow::next;
 }
 
@@ -238,7 +250,7 @@ run_flow run_slice_actions(run_state &run, std::uint8_t n)
 run_flow run_slice_group(run_state &run)
 {
     if (!run.state_loaded) {
-        run.action_done = true;
+        run.attempted(false);
         TOOL_ERROR("Please run SliceDet -> qelt-boardctl -d !!!");
         return run_flow::next;
     }
