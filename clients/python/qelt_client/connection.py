@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import math
 import socket
 import time
 
@@ -25,7 +26,7 @@ class Connection:
     def __init__(self, host: str, port: int = DEFAULT_PORT, timeout: float = DEFAULT_TIMEOUT):
         if not 0 < port < 65536:
             raise ValueError(f"port {port} is not a TCP port number")
-        if not timeout or timeout <= 0:
+        if not 0 < timeout < math.inf:
             raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
         self.timeout = timeout
         self._deadline = 0.0

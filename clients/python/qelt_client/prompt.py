@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import argparse
 import os
-import shlex
 import sys
 
-from .cli import EXIT_ERROR, add_request_parsers, run_request
+from .actions import EXIT_ERROR, add_request_parsers, run_request
 from .connection import Connection
 from .errors import ClientError
 
@@ -42,7 +41,7 @@ def parse_line(parser: argparse.ArgumentParser, line: str):
     """The request on one prompt line; text without a request word is command text."""
     first = line.split(maxsplit=1)[0]
     if first in ("read", "write"):
-        return parser.parse_args(shlex.split(line))
+        return parser.parse_args(line.split())
     text = line.strip()
     if first == "cmd":
         text = text[len("cmd") :].strip()
@@ -71,15 +70,14 @@ def _enable_line_editing():
     return save
 
 
-def run_prompt(host: str, port: int, timeout: float, stdin=None, out=None, err=None) -> int:
+def run_prompt(host: str, port: int, timeout: float) -> int:
     """Serve prompt lines until end of input; return the exit status.
 
     The status is that of the last line that failed, 0 when none did. After a
     failure closed the connection, the next line connects again, so one lost
     connection does not end the session.
     """
-    stdin, out, err = stdin or sys.stdin, out or sys.stdout, err or sys.stderr
-    interactive = stdin.isatty()
+    interactive = sys.stdin.isatty()
     save_history = _enable_line_editing() if interactive else (lambda: None)
     parser = _line_parser()
     conn = Connection(host, port, timeout)
@@ -87,43 +85,40 @@ def run_prompt(host: str, port: int, timeout: float, stdin=None, out=None, err=N
     try:
         while True:
             try:
-                line = _next_line(stdin, interactive, f"qelt {host}> ")
+                line = _next_line(interactive, f"qelt {host}> ")
             except KeyboardInterrupt:
-                print(file=out)
+                print()
                 continue
-            if line is None:
+            if line is None or line.strip() in ("quit", "exit"):
                 return status
-            word = line.strip()
-            if word in ("", "help", "quit", "exit"):
-                if word == "help":
-                    print(HELP, file=out)
-                if word in ("quit", "exit"):
-                    return status
+            if line.strip() == "help":
+                print(HELP)
+            if line.strip() in ("", "help"):
                 continue
             try:
                 request = parse_line(parser, line)
                 if conn.closed:
                     conn = Connection(host, port, timeout)
-                status = run_request(conn, request, out) or status
+                status = run_request(conn, request, sys.stdout) or status
             except (ClientError, ValueError) as error:
                 if str(error):
-                    print(f"error: {error}", file=err)
+                    print(f"error: {error}", file=sys.stderr)
                 status = EXIT_ERROR
             except KeyboardInterrupt:
                 # The reply may still be on its way: start afresh next time.
                 conn.close()
-                print(file=out)
+                print()
     finally:
         conn.close()
         save_history()
 
 
-def _next_line(stdin, interactive: bool, prompt: str):
+def _next_line(interactive: bool, prompt: str):
+    """The next line of input, None at its end."""
     if interactive:
         try:
             return input(prompt)
         except EOFError:
             print()
             return None
-    line = stdin.readline()
-    return line if line else None
+    return sys.stdin.readline() or None
