@@ -10,8 +10,10 @@ from .status import SUCCESS, reply_status
 
 WORDS_PER_LINE = 4
 
+# As qelt-boardctl: 1 when the request could not be carried out, 2 when the
+# board operation itself failed.
 EXIT_ERROR = 1
-EXIT_COMMAND_FAILED = 3
+EXIT_COMMAND_FAILED = 2
 
 
 def number(text: str) -> int:

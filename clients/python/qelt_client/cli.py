@@ -15,12 +15,19 @@ DEFAULT_HOST = "10.10.1.7"
 EXIT_INTERRUPTED = 130
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a bad command line in one line, with the status of any other failed request."""
+
+    def error(self, message):
+        self.exit(EXIT_ERROR, f"qelt-client: {message}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="qelt-client",
         description="Talk to the board's command server. Without a request, read requests "
         "from an interactive prompt.",
-        epilog=f"Exit status: 0 done, {EXIT_ERROR} connection or protocol error, 2 bad arguments, "
+        epilog=f"Exit status: 0 done, {EXIT_ERROR} bad arguments or a connection or protocol error, "
         f"{EXIT_COMMAND_FAILED} the server reported a failed command.",
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"server address (default {DEFAULT_HOST})")

@@ -38,7 +38,7 @@ class Requests(unittest.TestCase):
         self.assertEqual(status, 0)
 
     def test_command_exit_status_follows_the_reported_outcome(self):
-        cases = [("cmd_status 2 temp 31.50", 0), ("cmd_status -1", 3), ("cmd_status 300", 3), ("echo: hi", 0)]
+        cases = [("cmd_status 2 temp 31.50", 0), ("cmd_status -1", 2), ("cmd_status 300", 2), ("echo: hi", 0)]
         for text, status in cases:
             with self.subTest(text), FakeServer((len(ECHO_HI_REQUEST), command_reply(text))) as server:
                 self.assertEqual(run(server.port, "cmd", "echo", "hi")[:2], (status, text + "\n"))
@@ -51,8 +51,8 @@ class Failures(unittest.TestCase):
         for argv in cases:
             with self.subTest(argv), FakeServer() as server:
                 status, _, err = run(server.port, *argv)
-                self.assertEqual(status, 2)
-                self.assertIn("error:", err)
+                self.assertEqual(status, 1)
+                self.assertRegex(err, r"^qelt-client: [^\n]+\n$")
             self.assertEqual(server.received, b"")
 
     def test_lost_connection_is_one_line_and_status_1(self):
