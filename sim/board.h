@@ -128,6 +128,15 @@ enum class trace_kind : std::uint8_t {
 // Who answered an I2C transfer.
 enum class device_kind : std::uint8_t { none, mux, expander, monitor, eeprom, sensor, vdcdc, several };
 
+// How an SPI transfer was framed, as its spi_ioc_transfer asked.
+struct spi_framing {
+    std::uint8_t cs_change; // chip select left asserted after the last transfer
+    std::uint8_t tx_nbits;  // lines each way; 0 means one
+    std::uint8_t rx_nbits;
+    std::uint8_t has_tx; // whether a buffer was given each way
+    std::uint8_t has_rx;
+};
+
 struct trace_entry {
     std::uint64_t seq;
     std::int32_t pid;
@@ -140,6 +149,8 @@ struct trace_entry {
     std::uint16_t len;      // bytes moved (full length, even if data is cut)
     std::uint32_t value;    // slice select at an SPI transfer, physical page of a mapping,
                             // ioctl request of an I2C address selection
+    std::uint32_t pause_us; // I2C: sleep the caller asked for right after this transfer
+    spi_framing spi;        // SPI transfers only
     std::uint8_t data[136]; // first bytes moved
 };
 inline constexpr std::uint32_t trace_capacity = 1u << 16;
@@ -147,7 +158,7 @@ inline constexpr std::uint32_t trace_capacity = 1u << 16;
 // --- The board -----------------------------------------------------------------
 
 inline constexpr std::uint32_t board_magic = 0x51454C54; // "QELT"
-inline constexpr std::uint32_t board_version = 1;
+inline constexpr std::uint32_t board_version = 2;
 
 struct board {
     std::uint32_t magic;

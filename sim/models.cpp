@@ -476,7 +476,7 @@ bool add_fault(board &b, const fault &wanted)
     return false;
 }
 
-void record(board &b, const trace_entry &e, std::span<const std::uint8_t> data)
+std::uint64_t record(board &b, const trace_entry &e, std::span<const std::uint8_t> data)
 {
     trace_entry &slot = b.trace[b.trace_total % trace_capacity];
     slot = e;
@@ -486,7 +486,7 @@ void record(board &b, const trace_entry &e, std::span<const std::uint8_t> data)
     std::memset(slot.data, 0, sizeof slot.data);
     if (!data.empty())
         std::memcpy(slot.data, data.data(), std::min(data.size(), sizeof slot.data));
-    ++b.trace_total;
+    return b.trace_total++;
 }
 
 } // namespace qsim

@@ -33,15 +33,16 @@ void spi_transfer(board_file_layout &f, int cs, std::span<const std::uint8_t> tx
 // board's interrupt status from the readings and limits.
 void update_alerts(board_file_layout &f);
 
-// Faults: true when an operation matching the arguments must fail now
-// (and counts it against the fault).
 // A fault of `kind` that matches every bus, address and operation and
 // lasts for ever; callers narrow it down.
 fault make_fault(fault_kind kind);
+// True when an operation matching the arguments must fail now (and counts
+// it against the fault).
 bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path);
+// False when the fault table is full.
 bool add_fault(board &b, const fault &wanted);
 
-// Appends to the trace ring.
-void record(board &b, const trace_entry &e, std::span<const std::uint8_t> data = {});
+// Appends to the trace ring; gives the entry's sequence number.
+std::uint64_t record(board &b, const trace_entry &e, std::span<const std::uint8_t> data = {});
 
 } // namespace qsim

@@ -3,7 +3,8 @@
 // by the simulated board named by $QELT_SIM_BOARD, with the kernel's ioctl
 // ABI. Every other file, socket and call goes to the C library untouched,
 // and no other device node is ever reached: unknown i2c and spidev nodes do
-// not exist here.
+// not exist here. Sleeps go to the C library too, and are noted in the
+// trace against the thread's last I2C message.
 #include "board_file.h"
 #include "models.h"
 
@@ -14,11 +15,14 @@
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -193,10 +197,15 @@ int i2c_ioctl(open_node &n, board &b, unsigned long request, unsigned long arg)
 int spi_message(board_map &bm, open_node &n, const spi_ioc_transfer *tr, unsigned count)
 {
     board &b = bm.state();
-    if (take_fault(b, fault_kind::spi_xfer, -1, n.unit, 0, nullptr)) {
-        trace_entry e = entry(trace_kind::spi_transfer, false, n.unit);
+    // The transfer as the caller framed it, with the slice it was routed to.
+    auto transfer_entry = [&](const spi_ioc_transfer &t, bool ok) {
+        trace_entry e = entry(trace_kind::spi_transfer, ok, n.unit);
         e.value = *register_at(bm.file(), region::select, 0);
-        record(b, e);
+        e.spi = {t.cs_change, t.tx_nbits, t.rx_nbits, t.tx_buf != 0, t.rx_buf != 0};
+        return e;
+    };
+    if (take_fault(b, fault_kind::spi_xfer, -1, n.unit, 0, nullptr)) {
+        record(b, transfer_entry(tr[0], false));
         return fail(EIO);
     }
     int total = 0;
@@ -206,8 +215,7 @@ int spi_message(board_map &bm, open_node &n, const spi_ioc_transfer *tr, unsigne
         std::vector<std::uint8_t> tx(tr[i].len), rx(tr[i].len);
         if (tr[i].tx_buf != 0)
             std::memcpy(tx.data(), reinterpret_cast<const void *>(tr[i].tx_buf), tr[i].len);
-        trace_entry e = entry(trace_kind::spi_transfer, true, n.unit);
-        e.value = *register_at(bm.file(), region::select, 0);
+        const trace_entry e = transfer_entry(tr[i], true);
         spi_transfer(bm.file(), n.unit,
                      tr[i].tx_buf != 0 ? std::span<const std::uint8_t>(tx) : std::span<const std::uint8_t>(),
                      rx);
@@ -267,6 +275,26 @@ int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long 
     }
 }
 
+// This thread's last I2C transfer: a pause it asks for next is put down
+// to that transfer, so a test sees each message's pause without timing it.
+constexpr std::uint64_t no_transfer = ~std::uint64_t{0};
+thread_local std::uint64_t last_i2c_transfer = no_transfer;
+
+void note_pause(std::uint64_t us)
+{
+    if (last_i2c_transfer == no_transfer)
+        return;
+    std::lock_guard<std::recursive_mutex> hold(process_lock);
+    if (!current)
+        return;
+    board &b = current->state();
+    board_lock lock(b);
+    trace_entry &e = b.trace[last_i2c_transfer % trace_capacity];
+    // The ring may have moved on, or been cleared, since.
+    if (e.seq == last_i2c_transfer && last_i2c_transfer < b.trace_total && e.pid == getpid())
+        e.pause_us += static_cast<std::uint32_t>(std::min<std::uint64_t>(us, UINT32_MAX - e.pause_us));
+}
+
 ssize_t i2c_transfer(open_node &n, void *buf, size_t len, bool is_write)
 {
     std::lock_guard<std::recursive_mutex> hold(process_lock);
@@ -285,7 +313,7 @@ ssize_t i2c_transfer(open_node &n, void *buf, size_t len, bool is_write)
     e.ok = r.ack ? 1 : 0;
     e.device = r.who;
     e.slice = static_cast<std::int8_t>(r.slice);
-    record(b, e, {bytes, r.ack || is_write ? len : 0});
+    last_i2c_transfer = record(b, e, {bytes, r.ack || is_write ? len : 0});
     if (!r.ack)
         return fail(ENXIO);
     return static_cast<ssize_t>(len);
@@ -391,6 +419,20 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
     default:
         return fail(ENOTTY);
     }
+}
+
+__attribute__((visibility("default"))) int usleep(useconds_t us)
+{
+    note_pause(us);
+    return QSIM_REAL(usleep)(us);
+}
+
+__attribute__((visibility("default"))) int nanosleep(const timespec *req, timespec *rem)
+{
+    if (req != nullptr && req->tv_sec >= 0 && req->tv_nsec >= 0)
+        note_pause(static_cast<std::uint64_t>(req->tv_sec) * 1000000u +
+                   static_cast<std::uint64_t>(req->tv_nsec) / 1000u);
+    return QSIM_REAL(nanosleep)(req, rem);
 }
 
 __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int prot, int flags, int fd,

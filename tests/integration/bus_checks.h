@@ -22,7 +22,8 @@ struct i2c_message {
     bool write;
     bool acked;
     std::uint8_t addr;
-    bytes data; // written bytes, or the bytes read when acknowledged
+    bytes data;             // written bytes, or the bytes read when acknowledged
+    std::uint32_t pause_us; // what the caller slept right after it
 };
 
 // A fault for one I2C device: `addr` on `bus`, after `skip` matching
@@ -71,7 +72,8 @@ inline std::vector<i2c_message> i2c_messages(sim_board &board, int bus, int addr
         if (e.bus != bus || (addr >= 0 && e.addr != addr))
             continue;
         const std::size_t n = std::min<std::size_t>(e.len, sizeof e.data);
-        out.push_back({e.kind == qsim::trace_kind::i2c_write, e.ok != 0, e.addr, bytes(e.data, e.data + n)});
+        out.push_back({e.kind == qsim::trace_kind::i2c_write, e.ok != 0, e.addr, bytes(e.data, e.data + n),
+                       e.pause_us});
     }
     return out;
 }

@@ -4,6 +4,8 @@
 
 #include <qelt/qelt.h>
 
+#include <linux/spi/spidev.h>
+
 #include <cmath>
 #include <vector>
 
@@ -46,8 +48,9 @@ TEST_F(Dsa, CodesAreSentBitReversedToTheSelectedSlice)
         EXPECT_EQ(out.find("WARNING"), std::string::npos) << "the range itself is not clamped: " << c.db;
     }
     EXPECT_EQ(slot(5).dsa_writes[1], 0u) << "an unselected slice latched a code";
+    // One byte per transfer, and the chip select let go after it.
     for (const auto &e : board.trace())
-        EXPECT_TRUE(e.kind != qsim::trace_kind::spi_transfer || e.len == 1) << "one byte per transfer";
+        EXPECT_TRUE(e.kind != qsim::trace_kind::spi_transfer || (e.len == 1 && e.spi.cs_change == 0));
     EXPECT_TRUE(released(board));
 
     const std::string out = capture_stdout([&] { write(0, 0, 31.75f); });
@@ -108,36 +111,75 @@ TEST_F(Dsa, RefusedBeforeAnyDeviceIsOpened)
         EXPECT_EQ(write(0, 0, 10.0f, NAN), 1);
     });
     EXPECT_TRUE(has(out, ":\"Slice 4 not found!\"\n"));
-    EXPECT_TRUE(has(out, ":\"Unable to open SPI Master device Wrong Channel\"\n"));
-    EXPECT_TRUE(has(out, ":\"SPIDEV : Unable to open device Wrong Channel\\n\"\n"));
+    EXPECT_TRUE(has(out, ":\"DSA channel 4 is not in range(0..3)!\"\n"));
     EXPECT_TRUE(untouched(board));
 
     // A tiny step gives a code far beyond a byte: defined, not undefined.
     EXPECT_EQ(write(0, 0, 31.75f, 1e-9f), 0);
 }
 
-// Whichever step fails, the device is closed again and LED 1 put out.
+// Whichever step fails, the device is closed again, its buffers freed and
+// LED 1 put out.
 TEST_F(Dsa, RefusedSpiStepsAreEachReported)
 {
     const char *unusable = ":\"SPIDEV : Unable to open device /dev/spidev2.0\\n\"\n";
+    // The slice select block is the second page mapped, after LED 1's.
+    qsim::fault select_refused = refuse_once(qsim::fault_kind::mem_map);
+    select_refused.skip = 1;
     struct {
-        qsim::fault_kind kind;
+        qsim::fault fault;
         const char *messages[2];
     } const cases[] = {
-        {qsim::fault_kind::open, {":\"Unable to open SPI Master device /dev/spidev2.0\"\n", unusable}},
-        {qsim::fault_kind::spi_mode, {":\"Can't Setup SPIDEV Mode 0\"\n", unusable}},
-        {qsim::fault_kind::spi_bits, {":\"Can't Setup SPIDEV Bits per word 8\"\n", unusable}},
-        {qsim::fault_kind::spi_speed, {":\"Can't Setup SPIDEV speed 500000\"\n", unusable}},
-        {qsim::fault_kind::spi_xfer, {":\"Can't send SPI message\"\n", ":\"SPIDEV : Transfer Failed\"\n"}},
+        {refuse_once(qsim::fault_kind::open),
+         {":\"Unable to open SPI Master device /dev/spidev2.0\"\n", unusable}},
+        {refuse_once(qsim::fault_kind::spi_mode), {":\"Can't Setup SPIDEV Mode 0\"\n", unusable}},
+        {refuse_once(qsim::fault_kind::spi_bits), {":\"Can't Setup SPIDEV Bits per word 8\"\n", unusable}},
+        {refuse_once(qsim::fault_kind::spi_speed), {":\"Can't Setup SPIDEV speed 500000\"\n", unusable}},
+        {select_refused, {":\"can't access the gpio memory space!\"\n", ""}},
+        {refuse_once(qsim::fault_kind::spi_xfer),
+         {":\"Can't send SPI message\"\n", ":\"SPIDEV : Transfer Failed\"\n"}},
     };
     for (const auto &c : cases) {
-        board.inject(refuse_once(c.kind));
+        board.clear_trace();
+        board.inject(c.fault);
         const std::string out = capture_stdout([&] { EXPECT_EQ(write(0, 0, 1.0f), 1); });
         for (const char *m : c.messages)
             EXPECT_TRUE(has(out, m));
         EXPECT_TRUE(released(board));
     }
     EXPECT_EQ(slot(3).dsa_writes[0], 0u);
+}
+
+// A caller of the exported transfer may ask for more data lines after
+// set-up: a direction that uses several lines gets no buffer the other way.
+TEST_F(Dsa, MultiLineModesDropTheUnusedDirection)
+{
+    const struct {
+        std::uint32_t mode;
+        qsim::spi_framing framing; // cs_change, tx and rx lines, tx and rx buffers
+    } cases[] = {
+        {0, {0, 0, 0, 1, 1}},
+        {SPI_TX_QUAD, {0, 4, 0, 1, 0}},
+        {SPI_TX_OCTAL | SPI_TX_DUAL, {0, 8, 0, 1, 0}},
+        {SPI_RX_DUAL, {0, 0, 2, 0, 1}},
+        {SPI_RX_OCTAL | SPI_RX_QUAD, {0, 0, 8, 0, 1}},
+        {SPI_TX_DUAL | SPI_RX_QUAD, {0, 2, 4, 1, 0}},
+        {SPI_LOOP | SPI_TX_QUAD | SPI_RX_QUAD, {0, 4, 4, 1, 1}},
+    };
+    qelt_spidev h{};
+    h.path = "/dev/spidev2.1";
+    h.len = 2;
+    ASSERT_EQ(qelt_spidev_init(&h, 0), 0);
+    for (const auto &c : cases) {
+        h.mode = c.mode;
+        ASSERT_EQ(qelt_spidev_transfer(&h), 0);
+        const auto fields = [](const qsim::spi_framing &f) {
+            return std::vector<int>{f.cs_change, f.tx_nbits, f.rx_nbits, f.has_tx, f.has_rx};
+        };
+        EXPECT_EQ(fields(board.trace().back().spi), fields(c.framing)) << std::hex << c.mode;
+    }
+    qelt_spidev_close(&h);
+    EXPECT_TRUE(released(board));
 }
 
 TEST_F(Dsa, SpiHandleAcceptsOnlyModeZero)

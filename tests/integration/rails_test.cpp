@@ -5,6 +5,7 @@
 #include <qelt/qelt.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <tuple>
 
@@ -132,31 +133,50 @@ TEST_F(Rails, RegulatorIsProgrammedBeforeTheRailIsSwitched)
     EXPECT_EQ(regulator_code(), 0x8727);
 }
 
+// Every VDD rail that is on stays within 3 V of every other; inside that
+// window the regulator moves only for a new highest rail.
 TEST_F(Rails, VddRailsThatAreOnStayWithinThreeVolts)
 {
-    table[2].vdd_on = 1;
-    table[2].vdd_voltage = 5.0f;
-    table[8].vdcdc_voltage = 9.9f;
-    std::string out = capture_stdout([&] { EXPECT_EQ(vdd_set(3, 8.5f), 300); });
-    EXPECT_TRUE(
-        has(out, ":\"Unable to Set VDD value of 8.50 to slice 3 ! VddMax = 5.00, VddMin = 5.00\\n\"\n"));
-    EXPECT_TRUE(untouched(board));
-    EXPECT_EQ(table[3].vdd_on, 0);
-
-    // Inside the window the regulator moves only for a new highest rail:
-    // not at the edge (it already covers 8.0 V), nor below the highest.
-    const std::tuple<float, bool, float> steps[] = {
-        {8.0f, false, 9.9f}, {7.0f, true, 7.4f}, {4.0f, false, 7.4f}};
-    for (const auto &[volts, moves, vdcdc] : steps) {
+    const struct {
+        float slice2, slice5; // other VDD rails on (0: off)
+        float request;        // for slice 3
+        int result;
+        bool moves;
+    } cases[] = {
+        {5.0f, 0, 8.5f, 300, false},
+        {5.0f, 0, 8.0f, 0, false}, // at the edge the regulator already covers it
+        {5.0f, 0, 7.0f, 0, true},
+        {5.0f, 0, 5.0f, 0, false}, // level with the highest
+        {5.0f, 0, 4.0f, 0, false},
+        {5.0f, 2.9f, 6.0f, 300, false}, // too far above the lowest
+        {5.0f, 2.9f, 5.5f, 0, true},
+        {5.0f, 4.0f, 1.5f, 300, false}, // too far below the highest
+        {5.0f, 4.0f, 2.0f, 0, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.slice2 << " " << c.slice5 << " " << c.request);
+        table[2].vdd_on = c.slice2 != 0;
+        table[2].vdd_voltage = c.slice2;
+        table[5].vdd_on = c.slice5 != 0;
+        table[5].vdd_voltage = c.slice5;
+        table[3].vdd_on = 0;
+        table[8].vdcdc_voltage = 9.9f;
         board.clear_trace();
-        EXPECT_EQ(vdd_set(3, volts), 0);
-        EXPECT_EQ(writes_to(board, 0, regulator).size(), moves ? 6u : 0u) << volts;
-        EXPECT_EQ(table[8].vdcdc_voltage, vdcdc) << volts;
+        const std::string out = capture_stdout([&] { EXPECT_EQ(vdd_set(3, c.request), c.result); });
+        EXPECT_EQ(writes_to(board, 0, regulator).size(), c.moves ? 6u : 0u);
+        EXPECT_EQ(table[8].vdcdc_voltage, c.moves ? static_cast<float>(c.request + 0.4) : 9.9f);
+        EXPECT_EQ(table[3].vdd_on, c.result == 0 ? 1 : 0);
+        if (c.result == 0)
+            continue;
+        EXPECT_TRUE(untouched(board));
+        char message[128];
+        std::snprintf(
+            message, sizeof message,
+            ":\"Unable to Set VDD value of %0.2f to slice 3 ! VddMax = %0.2f, VddMin = %0.2f\\n\"\n",
+            static_cast<double>(c.request), static_cast<double>(c.slice2),
+            static_cast<double>(c.slice5 != 0 ? c.slice5 : c.slice2));
+        EXPECT_TRUE(has(out, message));
     }
-
-    // Slices 2 (5.0 V) and 3 (4.0 V) are on: 1.5 V is too far below 5.0 V.
-    out = capture_stdout([&] { EXPECT_EQ(vdd_set(5, 1.5f), 300); });
-    EXPECT_TRUE(has(out, "VddMax = 5.00, VddMin = 4.00\\n\""));
 }
 
 // 301: the regulator was not programmed; 302: VDD could not be switched
