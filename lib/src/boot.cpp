@@ -1,5 +1,6 @@
 // Slice detection through the expanders and the boot pass that brings
 // newly fitted slices into a known state.
+#include "board_lock.h"
 #include "board_map.h"
 #include "convert.h"
 #include "i2c_session.h"
@@ -90,6 +91,7 @@ extern "C" {
 
 int qelt_init_boot(qelt_slice *table)
 {
+    const board_lock lock;
     for (std::uint8_t slice = 0; slice < map::slice_count; ++slice) {
         // A failed detection keeps the previous answer and goes on with it.
         if (!qelt_slice_present(table, slice))
@@ -113,6 +115,7 @@ int qelt_init_boot(qelt_slice *table)
 
 int qelt_power_detect(qelt_slice *table, uint8_t slice, uint8_t channel)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     if (channel >= power_detect_channels) {

@@ -1,6 +1,7 @@
 // Slice and base-board EEPROMs: a two-byte length header (most significant
 // byte first) at address 0, the data behind it, moved in chunks that never
 // cross a device page.
+#include "board_lock.h"
 #include "board_map.h"
 #include "gpio_block.h"
 #include "i2c_session.h"
@@ -177,6 +178,7 @@ extern "C" {
 
 int qelt_eeprom_read(qelt_slice *table, uint8_t slice)
 {
+    const board_lock lock;
     if (!slice_transfer_allowed(__func__, table, slice))
         return 1;
     qelt_slice &s = table[slice];
@@ -199,6 +201,7 @@ int qelt_eeprom_read(qelt_slice *table, uint8_t slice)
 
 int qelt_eeprom_write(qelt_slice *table, uint8_t slice)
 {
+    const board_lock lock;
     if (!slice_transfer_allowed(__func__, table, slice))
         return 1;
     qelt_slice &s = table[slice];
@@ -220,6 +223,7 @@ int qelt_eeprom_write(qelt_slice *table, uint8_t slice)
 
 int qelt_eeprom_clear(qelt_slice *table, uint8_t slice)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     std::memset(table[slice].eeprom, 0, sizeof table[slice].eeprom);
@@ -228,6 +232,7 @@ int qelt_eeprom_clear(qelt_slice *table, uint8_t slice)
 
 int qelt_bb_eeprom_read(uint8_t *buf, int *len)
 {
+    const board_lock lock;
     eeprom_transfer eeprom(__func__, base_board_eeprom);
     if (!eeprom.select())
         return 1;
@@ -243,6 +248,7 @@ int qelt_bb_eeprom_read(uint8_t *buf, int *len)
 
 int qelt_bb_eeprom_write(const uint8_t *buf, uint32_t n)
 {
+    const board_lock lock;
     if (n > max_data_len) {
         log_error(QELT_HERE, "Base-Board EEPROM Length = %u is out of range(0..%u)!", n, max_data_len);
         return 1;

@@ -1,5 +1,6 @@
 // AXI GPIO blocks reached through /dev/mem: the handle primitives and the
 // operations on the control, matrix, slice select and frame-sync blocks.
+#include "board_lock.h"
 #include "board_map.h"
 #include "convert.h"
 #include "gpio_block.h"
@@ -31,6 +32,7 @@ extern "C" {
 
 int qelt_gpio_open(qelt_gpio *h)
 {
+    const qelt::board_lock lock;
     h->map = nullptr;
     h->fd = open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
     if (h->fd < 0) {
@@ -53,6 +55,7 @@ int qelt_gpio_open(qelt_gpio *h)
 
 int qelt_gpio_read(qelt_gpio *h)
 {
+    const qelt::board_lock lock;
     if (!offset_in_page(h))
         return 1;
     h->rdata = *register_at(h);
@@ -61,6 +64,7 @@ int qelt_gpio_read(qelt_gpio *h)
 
 int qelt_gpio_write(qelt_gpio *h)
 {
+    const qelt::board_lock lock;
     if (!offset_in_page(h))
         return 1;
     *register_at(h) = h->wdata;
@@ -69,6 +73,7 @@ int qelt_gpio_write(qelt_gpio *h)
 
 int qelt_gpio_close(qelt_gpio *h)
 {
+    const qelt::board_lock lock;
     if (h->map != nullptr)
         munmap(h->map, static_cast<size_t>(page_size()));
     h->map = nullptr;
@@ -143,6 +148,7 @@ extern "C" {
 
 uint32_t qelt_framecount_readback(void)
 {
+    const board_lock lock;
     // As every block operation, an unreachable block gives 1 (already
     // reported): there is no separate failure result to give.
     gpio_block block(map::framesync::base);
@@ -155,6 +161,7 @@ uint32_t qelt_framecount_readback(void)
 
 int qelt_framesync_delay(uint32_t value)
 {
+    const board_lock lock;
     gpio_block block(map::framesync::base);
     if (!block.ok())
         return 1;
@@ -171,6 +178,7 @@ int qelt_framesync_delay(uint32_t value)
 
 int qelt_fb_switch(qelt_slice * /*table*/, uint8_t gui, uint8_t adc8, uint8_t adc9)
 {
+    const board_lock lock;
     log_info(QELT_HERE, "FB Switch Inputs : GUI Control = %d, ADC8 = port%d, ADC9 = port%d\\n", gui, adc8,
              adc9);
     gpio_block block(map::control::base);
@@ -183,6 +191,7 @@ int qelt_fb_switch(qelt_slice * /*table*/, uint8_t gui, uint8_t adc8, uint8_t ad
 
 int qelt_slgpio_swmatrix(qelt_slice * /*table*/, uint8_t slice, uint8_t gpio, uint8_t type, uint8_t value)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     if (type > 2) {
@@ -208,6 +217,7 @@ int qelt_slgpio_swmatrix(qelt_slice * /*table*/, uint8_t slice, uint8_t gpio, ui
 
 int qelt_led_status(uint8_t led)
 {
+    const board_lock lock;
     if (led >= led_count)
         return 0;
     gpio_block block(map::control::base);
@@ -218,16 +228,19 @@ int qelt_led_status(uint8_t led)
 
 int qelt_led_set(uint8_t led)
 {
+    const board_lock lock;
     return change_led(led, [](std::uint32_t reg, std::uint32_t bit) { return reg | bit; });
 }
 
 int qelt_led_clear(uint8_t led)
 {
+    const board_lock lock;
     return change_led(led, [](std::uint32_t reg, std::uint32_t bit) { return reg & ~bit; });
 }
 
 int qelt_led_toggle(uint8_t led)
 {
+    const board_lock lock;
     return change_led(led, [](std::uint32_t reg, std::uint32_t bit) { return reg ^ bit; });
 }
 

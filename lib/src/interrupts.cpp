@@ -1,5 +1,6 @@
 // Rail-monitor alerts: the board-wide status bit, the per-slice alert pins
 // on the expanders, and the monitors' warning flags behind them.
+#include "board_lock.h"
 #include "board_map.h"
 #include "gpio_block.h"
 #include "i2c_session.h"
@@ -48,6 +49,7 @@ extern "C" {
 
 int qelt_detect_intr(qelt_slice *table)
 {
+    const board_lock lock;
     std::uint32_t status = 0;
     {
         gpio_block block(map::control::base);
@@ -66,6 +68,7 @@ int qelt_detect_intr(qelt_slice *table)
 
 int qelt_psu_intr_detect(qelt_slice *table)
 {
+    const board_lock lock;
     i2c_session bus(map::board_bus);
     for (std::uint8_t slice = 0; slice < map::slice_count; ++slice) {
         if (table[slice].present != 1)
@@ -93,6 +96,7 @@ int qelt_psu_intr_detect(qelt_slice *table)
 
 int qelt_intr_parse(qelt_slice *table)
 {
+    const board_lock lock;
     for (std::uint8_t slice = 0; slice < map::slice_count; ++slice) {
         if (table[slice].present != 1 || table[slice].psu_alert != 1)
             continue;

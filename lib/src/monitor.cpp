@@ -1,5 +1,6 @@
 // Rail monitors: the six readings of a slice's or the SOM's INA3221, and
 // the warning and critical limits of a slice's monitor.
+#include "board_lock.h"
 #include "board_map.h"
 #include "convert.h"
 #include "i2c_session.h"
@@ -58,6 +59,7 @@ extern "C" {
 
 int qelt_read_psu(qelt_slice *table, uint8_t slice)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     if (!slice_fitted(QELT_HERE, table, slice))
@@ -71,6 +73,7 @@ int qelt_read_psu(qelt_slice *table, uint8_t slice)
 
 int qelt_read_som_psu(qelt_som *som)
 {
+    const board_lock lock;
     // A null record is the caller's programming error; stop in every build
     // rather than write through it.
     if (som == nullptr) {
@@ -96,6 +99,7 @@ int qelt_read_som_psu(qelt_som *som)
 
 int qelt_cfg_slice_psu(qelt_slice *table, uint8_t slice)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     if (!slice_fitted(QELT_HERE, table, slice))

@@ -1,6 +1,7 @@
 // Slice power rails: the three rail enables and the VDD code on each
 // slice's TCA9535 expander, and the board-wide VDCDC regulator that feeds
 // every VDD rail.
+#include "board_lock.h"
 #include "board_map.h"
 #include "convert.h"
 #include "i2c_session.h"
@@ -136,11 +137,13 @@ extern "C" {
 
 int qelt_v3p3_enable(qelt_slice *table, uint8_t slice, uint8_t onoff)
 {
+    const board_lock lock;
     return switch_rail(QELT_HERE, table, slice, rail::v3p3, onoff, no_code);
 }
 
 int qelt_v5p0_enable(qelt_slice *table, uint8_t slice, uint8_t onoff)
 {
+    const board_lock lock;
     return switch_rail(QELT_HERE, table, slice, rail::v5p0, onoff, no_code);
 }
 
@@ -148,11 +151,13 @@ int qelt_v5p0_enable(qelt_slice *table, uint8_t slice, uint8_t onoff)
 // switch the rail pass 0.
 int qelt_vdd_enable(qelt_slice *table, uint8_t slice, uint8_t onoff, uint8_t code)
 {
+    const board_lock lock;
     return switch_rail(QELT_HERE, table, slice, rail::vdd, onoff, {code != 0, code});
 }
 
 int qelt_setup_vdcdc(float voltage)
 {
+    const board_lock lock;
     if (std::isnan(voltage)) {
         log_error(QELT_HERE, "Invalid VDCDC set point %0.2f", voltage);
         return 1;
@@ -191,6 +196,7 @@ int qelt_setup_vdcdc(float voltage)
 
 int qelt_vdd_set(qelt_slice *table, uint8_t slice)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     if (!slice_fitted(QELT_HERE, table, slice))

@@ -1,5 +1,6 @@
 // The SOM's configuration EEPROM: revision, serial number, SKU,
 // manufacturing date and MAC id, copied as stored.
+#include "board_lock.h"
 #include "board_map.h"
 #include "i2c_session.h"
 #include "log.h"
@@ -32,6 +33,7 @@ extern "C" {
 
 int qelt_som_config_read(qelt_som *som)
 {
+    const board_lock lock;
     // The EEPROM sits in front of the multiplexers, which stay as they are.
     i2c_session bus(map::board_bus);
     if (!bus.select(map::som_eeprom_addr)) {

@@ -1,0 +1,155 @@
+// One board, many callers: threads of one process and several processes
+// drive the simulated board at once, and none may see or change another
+// caller's slice.
+#include "bus_checks.h"
+
+#include <qelt/qelt.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace qelt_test;
+
+constexpr std::uint16_t ten_volts = 0x2710;
+constexpr std::uint16_t five_volts = 0x1388;
+
+class Concurrency : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        qelt_log_level = 1;
+        table[3].present = 1;
+        table[6].present = 1;
+        board.state().slices[3].rails.reg[2] = ten_volts; // VDD bus voltage
+        board.state().slices[6].rails.reg[2] = five_volts;
+    }
+    void TearDown() override { qelt_log_level = 0; }
+
+    // How many of `rounds` rail readings of `slice` gave that slice's VDD.
+    int correct_readings(std::uint8_t slice, float volts, int rounds)
+    {
+        int correct = 0;
+        for (int i = 0; i < rounds; ++i)
+            correct += qelt_read_psu(table.data(), slice) == 0 && table[slice].psu[1] == volts;
+        return correct;
+    }
+
+    sim_board board{3, 6};
+    std::vector<qelt_slice> table = std::vector<qelt_slice>(9);
+};
+
+TEST_F(Concurrency, ThreadsReadingTwoSlicesEachGetTheirOwnRails)
+{
+    auto other = std::async(std::launch::async, [&] { return correct_readings(6, 5.0f, 150); });
+    const int mine = correct_readings(3, 10.0f, 150);
+    EXPECT_EQ(mine + other.get(), 300);
+}
+
+// The tool in another process and this process's own calls at the same
+// time: from one process's opening of a device to its closing, the other
+// process must not touch the board.
+TEST_F(Concurrency, ProcessesNeverInterleaveTheirBusTraffic)
+{
+    ASSERT_EQ(run_boardctl({"-d"}).status, 0);
+    board.clear_trace();
+    // Slice 6 also reads its temperature sensor behind the slice select.
+    auto tool_runs = std::async(std::launch::async, [] {
+        int ok = 0;
+        for (int i = 0; i < 4; ++i)
+            ok += run_boardctl({"-s", "6", "-c", "2", "-p", "-t"}).status == 0;
+        return ok;
+    });
+    while (tool_runs.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        EXPECT_EQ(correct_readings(3, 10.0f, 1), 1);
+    EXPECT_EQ(tool_runs.get(), 4);
+
+    std::map<int, int> open_handles; // per process
+    std::map<int, std::set<int>> slices_answering;
+    for (const qsim::trace_entry &e : board.trace()) {
+        for (const auto &[pid, open] : open_handles)
+            ASSERT_TRUE(pid == e.pid || open == 0)
+                << "process " << e.pid << " ran inside " << pid << "'s access";
+        if (e.kind == qsim::trace_kind::open && e.ok)
+            ++open_handles[e.pid];
+        else if (e.kind == qsim::trace_kind::close)
+            --open_handles[e.pid];
+        if (e.device == qsim::device_kind::monitor || e.device == qsim::device_kind::sensor)
+            slices_answering[e.pid].insert(e.slice);
+    }
+    EXPECT_EQ(slices_answering[getpid()], std::set<int>{3});
+    ASSERT_EQ(slices_answering.size(), 5u); // one process per tool run
+    for (const auto &[pid, slices] : slices_answering)
+        EXPECT_EQ(slices.size(), 1u) << "process " << pid << " read another slice's devices";
+}
+
+// The first DSA value (channel 0, stage 0) of a slice's row in the file.
+std::string stored_dsa(const std::string &cfg, int slice)
+{
+    std::istringstream rows(cfg);
+    std::string row;
+    for (int i = 0; i <= slice; ++i)
+        std::getline(rows, row);
+    std::istringstream fields(row);
+    std::string field;
+    for (int i = 0; i < 5; ++i)
+        std::getline(fields, field, ',');
+    return field;
+}
+
+// Two programs changing different slices at the same time: each update
+// holds the file from load to save, so neither change is lost.
+TEST_F(Concurrency, SimultaneousSettingsOfTwoSlicesBothReachTheFile)
+{
+    ASSERT_EQ(run_boardctl({"-d"}).status, 0);
+    auto set_dsa = [](const char *slice, const char *db) {
+        return run_boardctl({"-s", slice, "-a", db}).status;
+    };
+    for (int round = 0; round < 8; ++round) {
+        const std::string db3 = std::to_string(round + 1), db6 = std::to_string(round + 11);
+        auto other = std::async(std::launch::async, set_dsa, "6", db6.c_str());
+        ASSERT_EQ(set_dsa("3", db3.c_str()), 0);
+        ASSERT_EQ(other.get(), 0);
+        const std::string cfg = read_file("/tmp/qelt-slice-cfg.bin");
+        EXPECT_EQ(stored_dsa(cfg, 3), db3 + ".00") << cfg;
+        EXPECT_EQ(stored_dsa(cfg, 6), db6 + ".00") << cfg;
+    }
+}
+
+// On a read-only /tmp neither lock file can be created: the failure is
+// reported once and the board stays usable.
+TEST_F(Concurrency, ReadOnlyTmpIsReportedAndTheOperationStillRuns)
+{
+    ASSERT_EQ(qelt_read_psu(table.data(), 3), 0); // the board file is mapped from here on
+    ASSERT_EQ(unlink("/tmp/qelt-board.lock"), 0);
+    const std::string out = capture_stdout([&] {
+        // A read-only bind over /tmp: what is open or mapped stays writable.
+        ASSERT_EQ(mount("/tmp", "/tmp", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+        ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+        EXPECT_EQ(qelt_read_psu(table.data(), 6), 0);
+        EXPECT_EQ(qelt_read_psu(table.data(), 3), 0);
+        umount("/tmp");
+    });
+    EXPECT_EQ(table[6].psu[1], 5.0f);
+    EXPECT_EQ(table[3].psu[1], 10.0f);
+    EXPECT_EQ(
+        std::regex_replace(out, std::regex(R"(\(\d+\))"), "(N)"),
+        "Error : board_lock(N) :\"Unable to open board lock /tmp/qelt-board.lock (Read-only file system), "
+        "going on without it\"\n");
+}
+
+} // namespace
