@@ -1,4 +1,5 @@
 // i2c-dev handle primitives and the slice multiplexer.
+#include "board_lock.h"
 #include "board_map.h"
 #include "i2c_session.h"
 #include "log.h"
@@ -19,6 +20,28 @@ constexpr useconds_t long_pause_us = 6000;
 
 enum class transfer_kind { read, write };
 
+// Both message buffers of a handle hold this many bytes.
+constexpr std::uint8_t max_message = sizeof(qelt_i2c::wbuf);
+static_assert(sizeof(qelt_i2c::rbuf) == max_message);
+
+void report_transfer_failure(site where, transfer_kind kind, std::uint8_t requested, std::uint8_t moved)
+{
+    if (kind == transfer_kind::write)
+        log_error(where, "I2C Write Failure: BytestoWrite = %d, BytesWritten = %d", requested, moved);
+    else
+        log_error(where, "I2C Read Failure: BytestoRead = %d, BytesRead = %d", requested, moved);
+}
+
+// A count outside the handle's buffers would move bytes beyond them; it is
+// refused before anything reaches the bus, as a transfer of nothing.
+bool length_fits(site where, transfer_kind kind, std::uint8_t requested)
+{
+    if (requested >= 1 && requested <= max_message)
+        return true;
+    report_transfer_failure(where, kind, requested, 0);
+    return false;
+}
+
 // Pauses whatever the outcome, then judges the transfer by the low byte of
 // the count (so a failed call shows as 255 bytes moved).
 int finish_transfer(site where, transfer_kind kind, std::uint8_t requested, ssize_t moved)
@@ -27,10 +50,7 @@ int finish_transfer(site where, transfer_kind kind, std::uint8_t requested, ssiz
     const auto low = static_cast<std::uint8_t>(moved);
     if (low == requested)
         return 0;
-    if (kind == transfer_kind::write)
-        log_error(where, "I2C Write Failure: BytestoWrite = %d, BytesWritten = %d", requested, low);
-    else
-        log_error(where, "I2C Read Failure: BytestoRead = %d, BytesRead = %d", requested, low);
+    report_transfer_failure(where, kind, requested, low);
     return 1;
 }
 
@@ -64,6 +84,7 @@ extern "C" {
 
 int qelt_i2c_init(qelt_i2c *h)
 {
+    const board_lock lock;
     h->fd = open(h->path, O_RDWR | O_CLOEXEC);
     if (h->fd < 0)
         log_error(QELT_HERE, "QELT I2C Device Init Failed : %s", h->path);
@@ -73,6 +94,7 @@ int qelt_i2c_init(qelt_i2c *h)
 
 int qelt_i2c_devselect(qelt_i2c *h, uint8_t addr)
 {
+    const board_lock lock;
     if (ioctl(h->fd, I2C_SLAVE_FORCE, static_cast<unsigned long>(addr)) < 0) {
         log_error(QELT_HERE, "Unable to configure I2C slave device at addr %02x!", addr);
         return 1;
@@ -82,16 +104,23 @@ int qelt_i2c_devselect(qelt_i2c *h, uint8_t addr)
 
 int qelt_i2c_write(qelt_i2c *h)
 {
+    const board_lock lock;
+    if (!length_fits(QELT_HERE, transfer_kind::write, h->wlen))
+        return 1;
     return finish_transfer(QELT_HERE, transfer_kind::write, h->wlen, write(h->fd, h->wbuf, h->wlen));
 }
 
 int qelt_i2c_read(qelt_i2c *h)
 {
+    const board_lock lock;
+    if (!length_fits(QELT_HERE, transfer_kind::read, h->rlen))
+        return 1;
     return finish_transfer(QELT_HERE, transfer_kind::read, h->rlen, read(h->fd, h->rbuf, h->rlen));
 }
 
 int qelt_i2c_mux_enable(qelt_i2c *h, uint8_t channel)
 {
+    const board_lock lock;
     // Disconnect both switches first so that no channel of the other one
     // stays on the bus; these results do not matter.
     (void)ioctl(h->fd, I2C_SLAVE_FORCE, static_cast<unsigned long>(map::mux::low_switch));
@@ -127,6 +156,7 @@ int qelt_i2c_mux_enable(qelt_i2c *h, uint8_t channel)
 
 int qelt_i2c_close(qelt_i2c *h)
 {
+    const board_lock lock;
     if (h->fd >= 0)
         close(h->fd);
     h->fd = -1;

@@ -1,4 +1,5 @@
 // spidev handle and the attenuator (DSA) write.
+#include "board_lock.h"
 #include "convert.h"
 #include "gpio_block.h"
 #include "log.h"
@@ -14,10 +15,10 @@
 
 namespace {
 
-constexpr const char *dsa_device[4] = {"/dev/spidev2.0", "/dev/spidev2.1", "/dev/spidev2.2",
-                                       "/dev/spidev2.3"};
-// A channel without a device gets a path that cannot be opened.
-constexpr const char *wrong_channel = "Wrong Channel";
+// One chip select, and so one spidev node, per DSA channel.
+constexpr int dsa_channels = 4;
+constexpr const char *dsa_device[dsa_channels] = {"/dev/spidev2.0", "/dev/spidev2.1", "/dev/spidev2.2",
+                                                  "/dev/spidev2.3"};
 
 void release_buffers(qelt_spidev *h)
 {
@@ -59,6 +60,7 @@ extern "C" {
 
 int qelt_spidev_init(qelt_spidev *h, uint8_t mode)
 {
+    const board_lock lock;
     if (mode != 0) {
         log_error(QELT_HERE, "Specify Valid Spidev mode (0)");
         return 1;
@@ -116,6 +118,7 @@ int qelt_spidev_init(qelt_spidev *h, uint8_t mode)
 
 int qelt_spidev_transfer(qelt_spidev *h)
 {
+    const board_lock lock;
     spi_ioc_transfer tr;
     std::memset(&tr, 0, sizeof tr);
     tr.tx_buf = reinterpret_cast<std::uintptr_t>(h->tx_buf);
@@ -135,6 +138,7 @@ int qelt_spidev_transfer(qelt_spidev *h)
 
 int qelt_spidev_close(qelt_spidev *h)
 {
+    const board_lock lock;
     if (h->fd >= 0)
         close(h->fd);
     h->fd = -1;
@@ -145,26 +149,28 @@ int qelt_spidev_close(qelt_spidev *h)
 
 int qelt_dsa_write(qelt_slice *table, uint8_t slice, uint8_t channel, uint8_t stage)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     if (!slice_fitted(QELT_HERE, table, slice))
         return 1;
+    if (channel >= dsa_channels) {
+        log_error(QELT_HERE, "DSA channel %d is not in range(0..3)!", channel);
+        return 1;
+    }
     if (stage > 1) {
         log_error(QELT_HERE, "DSA stage %d is not in range(0/1)!", stage);
         return 1;
     }
-    // Channels beyond the table still go through set-up, which fails at the
-    // open with the "Wrong Channel" path; only the record lookup needs one.
-    const bool known_channel = channel < 4;
-    const float requested = known_channel ? table[slice].dsa_value[channel][stage] : 0.0f;
-    const float step = known_channel ? table[slice].dsa_step[channel][stage] : 1.0f;
+    const float requested = table[slice].dsa_value[channel][stage];
+    const float step = table[slice].dsa_step[channel][stage];
     if (!convert::dsa_setting_valid(requested, step)) {
         log_error(QELT_HERE, "Invalid DSA setting: value %0.2f, step %0.2f", requested, step);
         return 1;
     }
 
     qelt_spidev spi{};
-    spi.path = known_channel ? dsa_device[channel] : wrong_channel;
+    spi.path = dsa_device[channel];
     spi.len = 1;
     if (qelt_spidev_init(&spi, 0) != 0) {
         log_error(QELT_HERE, "SPIDEV : Unable to open device %s\\n", spi.path);

@@ -1,5 +1,6 @@
 // Temperature of a slice: the sensor on slices 5..8, reached on the PL bus
 // through the slice select.
+#include "board_lock.h"
 #include "board_map.h"
 #include "convert.h"
 #include "gpio_block.h"
@@ -25,6 +26,7 @@ extern "C" {
 
 int qelt_board_temperature(qelt_slice *table, uint8_t slice)
 {
+    const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
     if (table[slice].present == 0 || slice < first_sensor_slice) {
@@ -32,9 +34,9 @@ int qelt_board_temperature(qelt_slice *table, uint8_t slice)
         return 1;
     }
     i2c_session bus(map::pl_bus);
-    // A block that cannot be mapped has been reported; the transfers below
-    // then fail or reach the branch selected before.
-    (void)select_slice(slice);
+    // Without the select the sensor read would be another slice's.
+    if (!select_slice(slice))
+        return 1;
     if (!bus.select(map::temp_addr)) {
         log_error(QELT_HERE, "Unable to setup I2C device for slice %d", slice);
         return 1;

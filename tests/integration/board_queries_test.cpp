@@ -69,6 +69,14 @@ TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
     EXPECT_EQ(table[5].temperature, 25.0f);
 }
 
+qsim::fault mem_map_fault(int skip)
+{
+    qsim::fault f = qsim::make_fault(qsim::fault_kind::mem_map);
+    f.skip = skip;
+    f.count = 1;
+    return f;
+}
+
 TEST_F(BoardQueries, TemperatureRefusalsAndFailures)
 {
     const std::string out = capture_stdout([&] {
@@ -80,6 +88,9 @@ TEST_F(BoardQueries, TemperatureRefusalsAndFailures)
 
     const std::pair<qsim::fault, const char *> cases[] = {
         {refuse_select(1, sensor), "\"Unable to setup I2C device for slice 5\""},
+        // The slice select (the mapping after LED 1's) fails: another
+        // slice's sensor would answer.
+        {mem_map_fault(1), "\"can't access the gpio memory space!\""},
         {nack(1, sensor, qsim::op_write), "\"Unable to write I2C (0x48), Reg(0x01)\""},
         {nack(1, sensor, qsim::op_write, 1), "\"Unable to write I2C (0x48), Reg(0x00)\""},
         // Every read refused: the polls run out, then the result read fails.

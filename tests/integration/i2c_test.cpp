@@ -176,6 +176,31 @@ TEST_F(I2c, TransfersAreWholeMessagesEachFollowedByItsPause)
     EXPECT_EQ(pauses, (std::vector<std::uint32_t>{500, 500, 6000, 6000, 6000, 500}));
 }
 
+// Counts beyond the handle's 128-byte buffers, and 0, never reach the bus.
+TEST_F(I2c, LengthsOutsideTheBuffersAreRefusedBeforeAnyTransfer)
+{
+    open_device(4, 0x40);
+    board.clear_trace();
+    const qelt_i2c before = h;
+    std::string out = capture_stdout([&] {
+        for (const std::uint8_t n : {0, 129, 200, 255}) {
+            h.wlen = n;
+            h.rlen = n;
+            EXPECT_EQ(qelt_i2c_write(&h), 1) << int(n);
+            EXPECT_EQ(qelt_i2c_read(&h), 1) << int(n);
+        }
+    });
+    EXPECT_TRUE(has(out, ":\"I2C Write Failure: BytestoWrite = 200, BytesWritten = 0\"\n"));
+    EXPECT_TRUE(has(out, ":\"I2C Read Failure: BytestoRead = 0, BytesRead = 0\"\n"));
+    EXPECT_TRUE(untouched(board));
+    EXPECT_EQ(std::memcmp(h.rbuf, before.rbuf, sizeof h.rbuf), 0);
+    h.wlen = 128;
+    h.rlen = 128;
+    EXPECT_EQ(qelt_i2c_write(&h), 0);
+    EXPECT_EQ(qelt_i2c_read(&h), 0);
+    qelt_i2c_close(&h);
+}
+
 TEST_F(I2c, MissingNodeStillLightsTheLedAndLaterStepsFail)
 {
     board.fail_open("/dev/i2c-0");
