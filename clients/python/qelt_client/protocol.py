@@ -3,8 +3,10 @@
 Every message is a sequence of 32-bit words sent most significant byte first.
 A request starts with five header words: magic, address bits 0..31, address
 bits 32..63, payload length in words, options (bits 24..31 select the memory
-type; 0 is physical memory). A response starts with the request's header with
-the magic's top half 0xda01 turned into 0xad01.
+type; 0 is physical memory). A response's magic is the request's with its
+top half 0xda01 turned into 0xad01; READ and WRITE responses echo the rest of
+the request header, a COMMAND response has zeros there but for the length of
+its reply text.
 """
 
 from __future__ import annotations
