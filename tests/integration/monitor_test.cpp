@@ -5,6 +5,7 @@
 #include <qelt/qelt.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <tuple>
 
@@ -46,9 +47,9 @@ TEST_F(Monitors, ReadingsAreScaledFromUnsignedRegisters)
     m.reg[3] = 0xFFF8; // a small negative shunt voltage, read as a large current
     m.reg[4] = 0x0338;
     m.reg[5] = 0x1B58; // the same code on the 25 mOhm shunt: twice the current
-    m.reg[6] = 0x04E0;
+    m.reg[6] = 0x8000; // unsigned: 32.768 V
     const std::string out = capture_stdout([&] { EXPECT_EQ(qelt_read_psu(table.data(), 4), 0); });
-    const float expected[] = {0.7f, 10.0f, 6.5528f, 0.824f, 1.4f, 1.248f};
+    const float expected[] = {0.7f, 10.0f, 6.5528f, 0.824f, 1.4f, 32.768f};
     for (int i = 0; i < 6; ++i)
         EXPECT_FLOAT_EQ(table[4].psu[i], expected[i]) << i;
     EXPECT_TRUE(has(out, ":\"PSU VDD I = 0.70 A\"\n"));
@@ -142,17 +143,19 @@ TEST_F(Monitors, LimitsAreWrittenWarningFirst)
 
     // The server changes one slice's entries before it programs that slice.
     ina3221_wa_levels[4] = 350.0f;
-    ina3221_ca_levels[18 + 4] = 1000.0f;
+    ina3221_ca_levels[18 + 4] = 1e12f; // saturates rather than wraps
     EXPECT_EQ(qelt_cfg_slice_psu(table.data(), 4), 0);
     EXPECT_EQ(slice_monitor(4).reg[0x08], 3500);
-    EXPECT_EQ(slice_monitor(4).reg[0x0B], 5000);
+    EXPECT_EQ(slice_monitor(4).reg[0x0B], 0xFFFF);
 }
 
 TEST_F(Monitors, AZeroLimitLeavesEveryLimitAsItWas)
 {
-    // 0.05 mA truncates to 0; 6553.6 mA gives 65536, whose low 16 bits are 0.
+    // 0.05 mA truncates to 0; 6553.6 mA gives 65536, whose low 16 bits are
+    // 0; a negative or undefined limit counts as 0.
     for (const auto &[entry, value] :
-         {std::pair{&ina3221_wa_levels[9 + 4], 0.05f}, std::pair{&ina3221_ca_levels[4], 6553.6f}}) {
+         {std::pair{&ina3221_wa_levels[9 + 4], 0.05f}, std::pair{&ina3221_ca_levels[4], 6553.6f},
+          std::pair{&ina3221_wa_levels[4], -3.0f}, std::pair{&ina3221_ca_levels[18 + 4], NAN}}) {
         sim_board fresh{4};
         const float saved = *entry;
         *entry = value;

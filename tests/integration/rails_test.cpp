@@ -93,7 +93,8 @@ TEST_F(Rails, SwitchesRewriteThePortFromTheRecord)
 TEST_F(Rails, VddSetWritesTheComplementedCode)
 {
     const std::tuple<float, std::uint8_t, float> cases[] = {
-        {3.3f, 0xED, 3.3f}, {14.1f, 0x40, 14.1f}, {1.0f, 0xFF, 1.4f}, {25.0f, 0x00, 20.5f}};
+        {3.3f, 0xED, 3.3f},   {1.5f, 0xFE, 1.5f},   {7.8f, 0xBF, 7.8f}, // lower range, 0.1 V steps from 1.4 V
+        {14.0f, 0x81, 14.0f}, {14.1f, 0x40, 14.1f}, {1.0f, 0xFF, 1.4f}, {25.0f, 0x00, 20.5f}};
     table[3].v3p3_on = 1;
     for (const auto &[request, code, stored] : cases) {
         SCOPED_TRACE(request);
@@ -131,6 +132,9 @@ TEST_F(Rails, RegulatorIsProgrammedBeforeTheRailIsSwitched)
     const std::string far = capture_stdout([&] { EXPECT_EQ(qelt_setup_vdcdc(2000.0f), 0); });
     EXPECT_TRUE(has(far, ":\"VDCDC Value = 2120.14, RegVal = 0x18727\"\n"));
     EXPECT_EQ(regulator_code(), 0x8727);
+    // Below the code's offset: 0, not a code wrapped round.
+    EXPECT_EQ(qelt_setup_vdcdc(-1.0f), 0);
+    EXPECT_EQ(regulator_code(), 0);
 }
 
 // Every VDD rail that is on stays within 3 V of every other; inside that

@@ -1,4 +1,4 @@
-// Version, dump utilities and the log gate of the library.
+// Dump utilities and the log gate of the library.
 #include "sim_fixture.h"
 
 #include <qelt/qelt.h>
@@ -7,28 +7,17 @@ namespace {
 
 using qelt_test::capture_stdout;
 
-TEST(Version, IsOnePointThreeMinorFirst)
-{
-    uint8_t v[2] = {0xEE, 0xEE};
-    EXPECT_EQ(qelt_read_sw_version(v), 0);
-    EXPECT_EQ(v[0], 3);
-    EXPECT_EQ(v[1], 1);
-}
-
-std::string dump(const std::string &bytes, uint64_t per_line, const char *prefix = "X")
-{
-    return capture_stdout([&] { hex_dump(bytes.data(), bytes.size(), per_line, prefix); });
-}
-
 TEST(HexDump, PadsTheLastLineAndShowsPrintableCharacters)
 {
+    const auto dump = [](const std::string &bytes, uint64_t per_line) {
+        return capture_stdout([&] { hex_dump(bytes.data(), bytes.size(), per_line, "X"); });
+    };
     EXPECT_EQ(dump("ABCDE", 4), "X | 41 42 43 44  |ABCD|\nX | 45 __ __ __  |E|\n");
     EXPECT_EQ(dump("ABCD", 4), "X | 41 42 43 44  |ABCD|\n");
     EXPECT_EQ(dump(std::string("\x7f\x1f \x7e", 4), 4), "X | 7F 1F 20 7E  |.. ~|\n");
     EXPECT_EQ(dump("", 4), "X | ");
+    EXPECT_EQ(dump("AB", 0), "X | 41  |A|\nX | 42  |B|\n"); // zero columns: one byte a line
 }
-
-TEST(HexDump, ZeroColumnsShowsOneBytePerLine) { EXPECT_EQ(dump("AB", 0), "X | 41  |A|\nX | 42  |B|\n"); }
 
 TEST(DumpBuff, PrintsTheBytesAfterTheLengthHeader)
 {
