@@ -18,9 +18,9 @@ class Connection:
     """One TCP connection to the command server, used as a context manager.
 
     The timeout bounds the connect and every exchange, from sending a request
-    to the last byte of its response. After any failure in the middle of an
-    exchange the position in the stream is unknown, so the connection is
-    closed and later calls raise ConnectionClosed.
+    to the last byte of its response. After a failure or an interruption in
+    the middle of an exchange the position in the stream is unknown, so the
+    connection is closed and later calls raise ConnectionClosed.
     """
 
     def __init__(self, host: str, port: int = DEFAULT_PORT, timeout: float = DEFAULT_TIMEOUT):
@@ -102,7 +102,7 @@ class Connection:
         self._deadline = time.monotonic() + self.timeout
         try:
             yield
-        except ClientError:
+        except BaseException:  # a Ctrl-C too leaves the stream mid-response
             self.close()
             raise
 

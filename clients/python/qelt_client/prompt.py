@@ -105,9 +105,7 @@ def run_prompt(host: str, port: int, timeout: float) -> int:
                     print(f"error: {error}", file=sys.stderr)
                 status = EXIT_ERROR
             except KeyboardInterrupt:
-                # The reply may still be on its way: start afresh next time.
-                conn.close()
-                print()
+                print()  # the interrupted exchange closed the connection
     finally:
         conn.close()
         save_history()
