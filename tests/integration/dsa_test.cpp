@@ -89,6 +89,7 @@ TEST_F(Dsa, OutOfRangeValuesAreClampedForThisWriteOnly)
         EXPECT_EQ(table[3].dsa_value[2][1], c.db) << "the record keeps what the caller stored";
     }
 
+    // Warnings show from level 2 on, information lines only from 3.
     qelt_log_level = 1;
     EXPECT_EQ(capture_stdout([&] { write(0, 0, 40.0f); }), "");
     qelt_log_level = 2;

@@ -85,30 +85,6 @@ TEST_F(I2c, ChannelsRouteToTheirSwitchAndDevice)
     EXPECT_FALSE(led1());
 }
 
-TEST_F(I2c, ExpanderRegisterPairsAndInputPins)
-{
-    open_device(5, 0x20);
-    auto send = [&](bytes b) {
-        std::copy(b.begin(), b.end(), h.wbuf);
-        h.wlen = static_cast<std::uint8_t>(b.size());
-        return qelt_i2c_write(&h);
-    };
-    // A second data byte goes to the other register of the pair.
-    ASSERT_EQ(send({0x02, 0xAA, 0x55}), 0);
-    ASSERT_EQ(send({0x07, 0xC0, 0x3F}), 0);
-    const qsim::expander &x = board.state().slices[5].io;
-    EXPECT_EQ(bytes(x.reg + 2, x.reg + 4), (bytes{0xAA, 0x55}));
-    EXPECT_EQ(bytes(x.reg + 6, x.reg + 8), (bytes{0x3F, 0xC0}));
-
-    // Port 1 reads its outputs, then pin 6 low for a fitted slice and pin 7
-    // high without an alert; the second byte is port 0.
-    ASSERT_EQ(send({0x01}), 0);
-    h.rlen = 2;
-    ASSERT_EQ(qelt_i2c_read(&h), 0);
-    EXPECT_EQ(bytes(h.rbuf, h.rbuf + 2), (bytes{0x95, 0xBF}));
-    qelt_i2c_close(&h);
-}
-
 TEST_F(I2c, SwitchReadingBackOtherwiseStillCountsAsSelected)
 {
     board.state().mux[0].dead = 0x04;

@@ -42,51 +42,26 @@ qsim::board_map created(std::initializer_list<int> fitted)
     return qsim::board_map::create(path, mask_of(fitted));
 }
 
-// Drains both pipes of a child while feeding its input, so that neither
-// side blocks on a full pipe.
-void exchange(int in_fd, int out_fd, int err_fd, const std::string &input, run_result &r)
+// Drains both pipes of a child, so that it never blocks on a full one.
+void drain(int out_fd, int err_fd, run_result &r)
 {
-    std::size_t sent = 0;
-    if (input.empty()) {
-        close(in_fd);
-        in_fd = -1;
-    }
     char buf[65536];
-    while (out_fd >= 0 || err_fd >= 0) {
-        pollfd fds[3];
-        int n = 0;
-        if (out_fd >= 0)
-            fds[n++] = {out_fd, POLLIN, 0};
-        if (err_fd >= 0)
-            fds[n++] = {err_fd, POLLIN, 0};
-        if (in_fd >= 0)
-            fds[n++] = {in_fd, POLLOUT, 0};
-        if (poll(fds, static_cast<nfds_t>(n), -1) < 0)
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0)
             break;
-        for (int i = 0; i < n; ++i) {
-            if (fds[i].revents == 0)
+        for (pollfd &p : fds) {
+            if (p.fd < 0 || p.revents == 0)
                 continue;
-            if (fds[i].fd == in_fd) {
-                const ssize_t w = write(in_fd, input.data() + sent, input.size() - sent);
-                sent += w > 0 ? static_cast<std::size_t>(w) : 0;
-                if (w <= 0 || sent == input.size()) {
-                    close(in_fd);
-                    in_fd = -1;
-                }
-                continue;
-            }
-            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
-            std::string &dest = fds[i].fd == out_fd ? r.out : r.err;
+            const ssize_t got = read(p.fd, buf, sizeof buf);
             if (got > 0) {
-                dest.append(buf, static_cast<std::size_t>(got));
+                (p.fd == out_fd ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
             } else {
-                close(fds[i].fd);
-                (fds[i].fd == out_fd ? out_fd : err_fd) = -1;
+                close(p.fd);
+                p.fd = -1; // poll skips negative descriptors
             }
         }
     }
-    if (in_fd >= 0)
-        close(in_fd);
 }
 
 } // namespace
@@ -145,14 +120,14 @@ void sim_board::refresh()
     qsim::update_alerts(file());
 }
 
-run_result run_program(const std::vector<std::string> &argv, const std::string &input)
+run_result run_program(const std::vector<std::string> &argv)
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
@@ -174,18 +149,16 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
     close(out[1]);
     close(err[1]);
     run_result r;
     if (rc != 0) {
-        close(in[1]);
         close(out[0]);
         close(err[0]);
         r.err = std::string("spawn failed: ") + std::strerror(rc);
         return r;
     }
-    exchange(in[1], out[0], err[0], input, r);
+    drain(out[0], err[0], r);
     int status = 0;
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -56,8 +56,8 @@ struct run_result {
 };
 
 // Runs a program with the simulator preloaded (and the current
-// environment), feeding `input` on its standard input.
-run_result run_program(const std::vector<std::string> &argv, const std::string &input = "");
+// environment), its standard input empty.
+run_result run_program(const std::vector<std::string> &argv);
 
 // Runs the board control tool with the given arguments under the simulator.
 run_result run_boardctl(const std::vector<std::string> &args);
