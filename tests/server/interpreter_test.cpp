@@ -1,0 +1,436 @@
+// The text commands as a remote host sees them: the built server on a
+// simulated board, driven through the host-side client package.
+#include "server_sandbox.h"
+
+#include "models.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <thread>
+
+extern char **environ;
+
+namespace qelt_test {
+namespace {
+
+constexpr const char *cfg_path = "/tmp/qelt-slice-cfg.bin";
+constexpr std::uint64_t framesync_counter = 0xA0080004;
+
+std::string hex(const std::string &bytes)
+{
+    std::string out;
+    char two[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(two, sizeof two, "%02x", c);
+        out += two;
+    }
+    return out;
+}
+
+std::string unhex(const std::string &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// One connection of the client package held for a whole test, so that a
+// table of commands does not start the interpreter once per row.
+class command_session {
+  public:
+    command_session()
+    {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        std::vector<std::string> env{std::string("PYTHONPATH=") + QELT_SOURCE_DIR + "/clients/python"};
+        for (char **e = environ; *e != nullptr; ++e)
+            if (std::strncmp(*e, "PYTHONPATH=", 11) != 0 && std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
+                env.emplace_back(*e);
+        std::vector<char *> envp;
+        for (std::string &s : env)
+            envp.push_back(s.data());
+        envp.push_back(nullptr);
+        std::string script = std::string(QELT_SOURCE_DIR) + "/tests/server/command_pipe.py";
+        char python[] = "python3";
+        char *argv[] = {python, script.data(), nullptr};
+        const int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        if (rc != 0)
+            throw std::runtime_error("cannot start python3");
+        to_ = in[1];
+        from_ = fdopen(out[0], "r");
+    }
+
+    ~command_session()
+    {
+        close(to_);
+        std::fclose(from_);
+        waitpid(pid_, nullptr, 0);
+    }
+
+    command_session(const command_session &) = delete;
+    command_session &operator=(const command_session &) = delete;
+
+    std::string operator()(const std::string &text)
+    {
+        const std::string line = hex(text) + "\n";
+        if (write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            return "<client gone>";
+        std::string reply;
+        for (int c = std::fgetc(from_); c != EOF && c != '\n'; c = std::fgetc(from_))
+            reply += static_cast<char>(c);
+        return unhex(reply);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int to_ = -1;
+    std::FILE *from_ = nullptr;
+};
+
+// Slices 3 and 6 fitted (6 carries a temperature sensor); the server up
+// and one client connected.
+class interpreter : public server_sandbox {
+  protected:
+    void SetUp() override
+    {
+        server_sandbox::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        board.set_fitted(6, true);
+        board.reg(framesync_counter) = 1000;
+        start_server();
+        cmd.emplace();
+    }
+
+    void TearDown() override
+    {
+        cmd.reset();
+        EXPECT_EQ(output().find("ThreadSanitizer"), std::string::npos) << output();
+        server_sandbox::TearDown();
+    }
+
+    void sim(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv{QELT_SIM_TOOL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const run_result r = run_program(argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+
+    // Every device the library reaches fails until clear_faults.
+    void break_every_device()
+    {
+        for (const char *node : {"/dev/i2c-0", "/dev/i2c-1", "/dev/mem"})
+            board.fail_open(node);
+        board.inject(qsim::make_fault(qsim::fault_kind::spi_xfer));
+    }
+
+    void clear_faults()
+    {
+        qsim::board_lock hold(board.state());
+        std::memset(board.state().faults, 0, sizeof board.state().faults);
+    }
+
+    std::size_t failed_transfers()
+    {
+        std::size_t n = 0;
+        for (const qsim::trace_entry &e : board.trace())
+            n += e.ok == 0;
+        return n;
+    }
+
+    std::optional<command_session> cmd;
+};
+
+struct exchange {
+    std::string text;
+    std::string reply;
+};
+
+void run_table(command_session &cmd, const std::vector<exchange> &rows)
+{
+    for (const exchange &row : rows)
+        EXPECT_EQ(cmd(row.text), row.reply) << row.text;
+}
+
+TEST_F(interpreter, EveryCommandAnswersWithItsValues)
+{
+    sim({"temperature", "6", "41.5"});
+    sim({"current", "3", "vdd", "0.5"});
+    sim({"voltage", "3", "5v0", "5.04"});
+    sim({"voltage", "som", "5v0", "5.0"});
+    sim({"som-config", "sku=QB-9", "serial=SN0042", "revision=B2", "date=70000", "mac=0a0b0c0d0e0f"});
+    run_table(*cmd,
+              {
+                  {"qelt_sw_version", "cmd_status 2 version 1.3"},
+                  {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
+                  {"qelt_dsa_write 3 1 0 12.5 0.25", "cmd_status 2"},
+                  {"qelt_dsa_read 3 1 0", "cmd_status 2 dsa 12.50 dsastep 0.25"},
+                  {"qelt_board_temperature 6", "cmd_status 2 temp 41.50"},
+                  {"qelt_read_psu 3", "cmd_status 2 psu 0.500 0.000 0.000 0.000 0.000 5.040"},
+                  {"qelt_vdd_set 3 5.0", "cmd_status 2"},
+                  {"qelt_vdcdc_readback", "cmd_status 2 vdcdc 5.40"},
+                  {"qelt_vdd_enable 3 0 0", "cmd_status 2 enable 0"},
+                  {"qelt_vdd_enable 3 1 1", "cmd_status 2 enable 0"}, // readback only
+                  {"qelt_v3p3_enable 3 1 0", "cmd_status 2 enable 1"},
+                  {"qelt_v5p0_enable 3 0 0", "cmd_status 2 enable 0"},
+                  {"qelt_eeprom_write 3 5 a b c", "cmd_status 2"},
+                  {"qelt_eeprom_read 3", "cmd_status 2 data a b c"},
+                  {"qelt_eeprom_clear 3", "cmd_status 2"},
+                  {"qelt_bb_eeprom_write 4   x\nyz", "cmd_status 2"},
+                  {"qelt_bb_eeprom_read", "cmd_status 2 data x\nyz"},
+                  {"qelt_fbswitch_config 1 0 1", "cmd_status 2"},
+                  {"qelt_psu_wa_levels 3 100 200 300", "cmd_status 2"},
+                  {"qelt_interrupt_polling", "cmd_status 2 interrupt 0"},
+                  {"qelt_psu_ca_levels 3 1 1 1", "cmd_status 2"},
+                  {"qelt_interrupt_polling", "cmd_status 2 interrupt 8"},
+                  {"qelt_log_level_set 1", "cmd_status 2"},
+                  {"qelt_framesync_delay 10", "cmd_status 2"},
+                  {"qelt_framesync_count", "cmd_status 2 count 1000"},
+                  {"qelt_system_call echo hi there", "cmd_status 2 resp hi there\n"},
+                  {"qelt_system_call true", "cmd_status 2 resp "},
+                  {"qelt_read_som_cfg", "cmd_status 2 somcfg {\"revision\":\"B2\",\"serial\":\"SN0042\","
+                                        "\"sku\":\"QB-9\",\"date\":\"70000\",\"macid\":\"11042563100175\"}"},
+                  {"qelt_read_som_psu", "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 5.000"},
+                  {"qelt_interrupt_task_start", "cmd_status 2"},
+                  {"qelt_interrupt_task_stop", "cmd_status 2"},
+              });
+    EXPECT_EQ(board.state().slices[3].dsa[1], 0x4C) << "code 50, bit-reversed";
+    EXPECT_NE(output().find("hwc: cmd = qelt_dsa_write 3 1 0 12.5 0.25\n"), std::string::npos);
+}
+
+// Each command once with every device failing, after a boot that worked.
+TEST_F(interpreter, LibraryFailuresAnswerTheFailureStatus)
+{
+    ASSERT_EQ((*cmd)("qelt_init_boot 1"), "cmd_status 2 slicepresence 72");
+    ASSERT_EQ((*cmd)("qelt_dsa_write 3 1 0 4 0.5"), "cmd_status 2");
+    const std::string saved = read_file(cfg_path);
+    const std::vector<exchange> rows = {
+        {"qelt_init_boot 0", "cmd_status -1"},
+        {"qelt_dsa_write 3 1 0 12.5 0.25", "cmd_status -1"},
+        {"qelt_board_temperature 6", "cmd_status -1"},
+        {"qelt_read_psu 3", "cmd_status -1"},
+        {"qelt_power_detect 3 1", "cmd_status -1"},
+        {"qelt_vdd_set 3 5.0", "cmd_status 301"},
+        {"qelt_vdd_enable 3 1 0", "cmd_status -1"},
+        {"qelt_v3p3_enable 3 1 0", "cmd_status -1"},
+        {"qelt_v5p0_enable 3 1 0", "cmd_status -1"},
+        {"qelt_eeprom_write 3 2 ab", "cmd_status -1"},
+        {"qelt_eeprom_read 3", "cmd_status -1"},
+        {"qelt_bb_eeprom_write 2 ab", "cmd_status -1"},
+        {"qelt_bb_eeprom_read", "cmd_status -1"},
+        {"qelt_fbswitch_config 1 0 1", "cmd_status -1"},
+        {"qelt_interrupt_polling", "cmd_status -1"},
+        {"qelt_psu_wa_levels 3 1 2 3", "cmd_status -1"},
+        {"qelt_framesync_delay 10", "cmd_status -1"},
+        {"qelt_framesync_count", "cmd_status 2 count 0"}, // never fails
+        {"qelt_read_som_cfg", "cmd_status -1"},
+        {"qelt_read_som_psu", "cmd_status -1"},
+        {"qelt_system_call rm sysout.txt", "cmd_status -1"},
+    };
+    for (const exchange &row : rows) {
+        break_every_device();
+        EXPECT_EQ((*cmd)(row.text), row.reply) << row.text;
+        clear_faults();
+    }
+    EXPECT_EQ(read_file(cfg_path), saved) << "a failed change must not rewrite the file";
+    // The failed write's values stay in the record.
+    EXPECT_EQ((*cmd)("qelt_dsa_read 3 1 0"), "cmd_status 2 dsa 4.00 dsastep 0.50") << "loaded from the file";
+}
+
+// Refused requests: the failure reply (or the blank, for a word without
+// the prefix), and not one bus transaction.
+TEST_F(interpreter, RefusedRequestsTouchNothing)
+{
+    ASSERT_EQ((*cmd)("qelt_init_boot 1"), "cmd_status 2 slicepresence 72");
+    const std::string long_word = "qelt_" + std::string(27, 'x');
+    const std::vector<exchange> rows = {
+        {"QELT_sw_version", " "},
+        {"hwc_sw_version", " "},
+        {" qelt_sw_version", " "},
+        {"qelt_sw_version\n", "cmd_status -1"},
+        {"qelt_unknown 1", "cmd_status -1"},
+        {long_word, "cmd_status -1"},
+        {"qelt_sw_versionqelt_sw_versionqelt_sw_version", "cmd_status -1"},
+        {"qelt_dsa_write 3 1 0 12.5", "cmd_status -1"},
+        {"qelt_dsa_write 9 1 0 12.5 0.25", "cmd_status -1"},
+        {"qelt_dsa_write 3 4 0 12.5 0.25", "cmd_status -1"},
+        {"qelt_dsa_write 3 1 2 12.5 0.25", "cmd_status -1"},
+        {"qelt_dsa_read -1 0 0", "cmd_status -1"},
+        {"qelt_dsa_read 3 0 2", "cmd_status -1"},
+        {"qelt_board_temperature 9", "cmd_status -1"},
+        {"qelt_read_psu -1", "cmd_status -1"},
+        {"qelt_power_detect 3 4", "cmd_status -1"},
+        {"qelt_vdd_set 12 5.0", "cmd_status -1"},
+        {"qelt_vdd_enable 9 1 0", "cmd_status -1"},
+        {"qelt_eeprom_clear 9", "cmd_status -1"},
+        {"qelt_eeprom_write 9 1 a", "cmd_status -1"},
+        {"qelt_eeprom_write 3 32769 a", "cmd_status -1"},
+        {"qelt_eeprom_write 3 -1 abc", "cmd_status -1"},
+        {"qelt_eeprom_write 3 6 abc", "cmd_status -1"},
+        {"qelt_eeprom_read 255", "cmd_status -1"},
+        {"qelt_bb_eeprom_write 32769 a", "cmd_status -1"},
+        {"qelt_bb_eeprom_write 4 abc", "cmd_status -1"},
+        {"qelt_psu_wa_levels 9 1 2 3", "cmd_status -1"},
+        {"qelt_psu_ca_levels -1 1 2 3", "cmd_status -1"},
+        {"qelt_system_call", "cmd_status -1"},
+        {"qelt_system_call " + std::string(100, 'x'), "cmd_status -1"},
+    };
+    board.clear_trace();
+    run_table(*cmd, rows);
+    EXPECT_TRUE(board.trace().empty()) << board.trace().size() << " bus transactions";
+    EXPECT_FALSE(output().find("hwc: cmd = QELT") != std::string::npos) << "traced without the prefix";
+    // The longest shell text that fits still runs.
+    EXPECT_EQ((*cmd)("qelt_system_call printf " + std::string(92, 'y')),
+              "cmd_status 2 resp " + std::string(92, 'y'));
+}
+
+TEST_F(interpreter, PayloadsKeepTheirBlanksAndShortOnesStayStored)
+{
+    ASSERT_EQ((*cmd)("qelt_init_boot 1"), "cmd_status 2 slicepresence 72");
+    run_table(*cmd, {
+                        {"qelt_eeprom_write 3 3 xyz", "cmd_status 2"},
+                        {"qelt_eeprom_write 3 6 a b", "cmd_status -1"},
+                        {"qelt_eeprom_read 3", "cmd_status 2 data xyz"},
+                        {"qelt_eeprom_write 3 0 ", "cmd_status 2"},
+                    });
+    EXPECT_EQ((*cmd)("qelt_system_call head -c 12000 /dev/zero | tr '\\0' z"),
+              "cmd_status 2 resp " + std::string(10000, 'z'));
+}
+
+// Before any boot the EEPROM record has no chunk size yet; a default one
+// makes the commands work, as with the board control tool.
+TEST_F(interpreter, SliceEepromWorksBeforeAnyBoot)
+{
+    board.state().slices[3].storage.write_protect = 0;
+    run_table(*cmd, {
+                        {"qelt_eeprom_write 3 4 abcd", "cmd_status 2"},
+                        {"qelt_eeprom_read 3", "cmd_status 2 data abcd"},
+                    });
+}
+
+TEST_F(interpreter, DataTooLongForTheReplyIsRefusedNotCut)
+{
+    constexpr int longest = 32765; // the most an EEPROM header can announce
+    std::string image = {static_cast<char>(longest >> 8), static_cast<char>(longest & 0xFF)};
+    image += std::string(longest, 'd');
+    write_file("/tmp/bb-image", image);
+    sim({"eeprom", "bb", "load", "/tmp/bb-image"});
+    EXPECT_EQ((*cmd)("qelt_bb_eeprom_read"), "cmd_status -1");
+}
+
+TEST_F(interpreter, FreshBootForgetsSettingsAndOtherBootsRestoreThem)
+{
+    run_table(*cmd, {
+                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
+                        {"qelt_dsa_write 6 2 1 7.5 0.5", "cmd_status 2"},
+                        {"qelt_init_boot 0", "cmd_status 2 slicepresence 72"},
+                        {"qelt_dsa_read 6 2 1", "cmd_status 2 dsa 7.50 dsastep 0.50"},
+                    });
+    ASSERT_EQ((*cmd)("qelt_init_boot 1"), "cmd_status 2 slicepresence 72");
+    bool exists = true;
+    read_file(cfg_path, &exists);
+    EXPECT_FALSE(exists) << "a fresh boot deletes the settings file";
+    EXPECT_NE((*cmd)("qelt_dsa_read 6 2 1"), "cmd_status 2 dsa 7.50 dsastep 0.50");
+}
+
+// A setting made by one program is seen by the other, also when both
+// change different slices at the same time.
+TEST_F(interpreter, SettingsAreSharedWithTheBoardControlTool)
+{
+    ASSERT_EQ((*cmd)("qelt_init_boot 1"), "cmd_status 2 slicepresence 72");
+    ASSERT_EQ(run_boardctl({"-s", "6", "-c", "1", "-a", "9.5"}).status, 0);
+    EXPECT_EQ((*cmd)("qelt_dsa_read 6 1 0"), "cmd_status 2 dsa 9.50 dsastep 0.25");
+    ASSERT_EQ((*cmd)("qelt_dsa_write 3 0 0 3.25 0.25"), "cmd_status 2");
+    EXPECT_NE(run_boardctl({"-s", "3"}).out.find("[Chann = 0, Stage = 0] = 3.25 dB"), std::string::npos);
+
+    std::thread tool([] {
+        for (int i = 0; i < 10; ++i)
+            run_boardctl({"-s", "6", "-n", std::to_string(i % 2 == 0 ? 7 : 3)});
+    });
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ((*cmd)("qelt_dsa_write 3 0 0 " + std::to_string(i) + " 0.25"), "cmd_status 2");
+    tool.join();
+    EXPECT_EQ((*cmd)("qelt_dsa_read 3 0 0"), "cmd_status 2 dsa 9.00 dsastep 0.25");
+    EXPECT_EQ((*cmd)("qelt_v3p3_enable 6 0 1"), "cmd_status 2 enable 1");
+    EXPECT_EQ((*cmd)("qelt_vdd_enable 6 0 1"), "cmd_status 2 enable 0") << "the tool's last change was lost";
+}
+
+// Monitoring refreshes the readings in the background; while it runs,
+// commands answer from them, and every command keeps its bus traffic
+// apart from the passes.
+TEST_F(interpreter, MonitoringRefreshesReadingsBesideCommands)
+{
+    run_table(*cmd, {
+                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
+                        {"qelt_eeprom_write 6 8 monitors", "cmd_status 2"},
+                        {"qelt_log_level_set 3", "cmd_status 2"},
+                        {"qelt_interrupt_task_start", "cmd_status 2"},
+                    });
+    sim({"current", "3", "vdd", "0.75"});
+    sim({"temperature", "6", "33"});
+    board.clear_trace();
+    // Commands on both buses while passes run, until a pass of each
+    // routine has finished.
+    int rounds = 0;
+    while (!(printed("\"Exiting PSU routine\"", 0ms) && printed("\"Exiting TEMP routine\"", 0ms)) &&
+           rounds < 400) {
+        ASSERT_EQ((*cmd)("qelt_eeprom_read 6"), "cmd_status 2 data monitors");
+        ASSERT_EQ((*cmd)("qelt_dsa_write 6 0 1 2.5 0.5"), "cmd_status 2");
+        ++rounds;
+    }
+    ASSERT_LT(rounds, 400) << "no monitoring pass ended";
+    EXPECT_EQ(failed_transfers(), 0u) << "a command and a pass interleaved on the board";
+    EXPECT_EQ((*cmd)("qelt_read_psu 3"), "cmd_status 2 psu 0.750 0.000 0.000 0.000 0.000 0.000");
+    EXPECT_EQ((*cmd)("qelt_board_temperature 6"), "cmd_status 2 temp 33.00");
+
+    // Stored values are answered without a bus transaction...
+    sim({"current", "3", "vdd", "0.25"});
+    ASSERT_EQ((*cmd)("qelt_interrupt_task_stop"), "cmd_status 2");
+    // ...until monitoring stops: then the hardware is read again.
+    EXPECT_EQ((*cmd)("qelt_read_psu 3"), "cmd_status 2 psu 0.250 0.000 0.000 0.000 0.000 0.000");
+    EXPECT_EQ((*cmd)("qelt_log_level_set 0"), "cmd_status 2");
+    const std::size_t before = board.trace().size();
+    std::this_thread::sleep_for(4s);
+    EXPECT_LE(board.trace().size() - before, 2 * 9 * 20u) << "passes keep starting after the stop";
+    const std::size_t settled = board.trace().size();
+    std::this_thread::sleep_for(3500ms);
+    EXPECT_EQ(board.trace().size(), settled) << "a pass began after monitoring stopped";
+}
+
+TEST_F(interpreter, StoredReadingsAreAnsweredWithoutTheBus)
+{
+    run_table(*cmd, {
+                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
+                        {"qelt_read_psu 3", "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 0.000"},
+                        {"qelt_interrupt_task_start", "cmd_status 2"},
+                    });
+    sim({"current", "3", "vdd", "0.5"});
+    board.clear_trace();
+    EXPECT_EQ((*cmd)("qelt_read_psu 3"), "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 0.000");
+    EXPECT_EQ((*cmd)("qelt_board_temperature 3"), "cmd_status 2 temp 0.00");
+    EXPECT_TRUE(board.trace().empty());
+    // Shutdown waits for the workers, each in its sleep or pass.
+    signal_server(SIGTERM);
+    EXPECT_EQ(wait_exit(15s), 0) << output();
+}
+
+} // namespace
+} // namespace qelt_test

@@ -1,0 +1,183 @@
+// The word protocol as a client sees it, against the built server on a
+// simulated board.
+#include "server_sandbox.h"
+
+#include <algorithm>
+
+namespace qelt_test {
+namespace {
+
+constexpr std::uint32_t READ = 0xda010001, WRITE = 0xda010002, COMMAND = 0xda010003;
+constexpr std::uint32_t READ_OK = 0xad010001, WRITE_OK = 0xad010002;
+constexpr std::uint64_t ram = 0x10000000; // 16 pages of plain memory on the simulated board
+constexpr std::uint32_t page_words = 1024;
+
+std::uint32_t pattern(std::uint64_t addr) { return static_cast<std::uint32_t>(addr * 2654435761u); }
+
+std::vector<std::uint32_t> pattern_words(std::uint64_t addr, std::uint32_t n)
+{
+    std::vector<std::uint32_t> w;
+    for (std::uint32_t i = 0; i < n; ++i)
+        w.push_back(pattern(addr + 4 * i));
+    return w;
+}
+
+// The first n words of a text, without what would terminate it.
+std::vector<std::uint32_t> cut_text(const std::string &text, std::size_t n)
+{
+    std::vector<std::uint32_t> w = text_words(text);
+    w.resize(n);
+    return w;
+}
+
+std::vector<std::uint32_t> operator+(std::vector<std::uint32_t> a, const std::vector<std::uint32_t> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class server_protocol : public server_sandbox {
+  protected:
+    void SetUp() override
+    {
+        server_sandbox::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        for (std::uint32_t i = 0; i < 16 * page_words; ++i)
+            board.reg(ram + 4 * i) = pattern(ram + 4 * i);
+        start_server();
+    }
+};
+
+struct exchange_case {
+    const char *name;
+    std::vector<std::uint32_t> sent; // in one send
+    std::vector<std::uint32_t> expected;
+};
+
+TEST_F(server_protocol, AnswersEveryRequestOfASendInOrder)
+{
+    const std::uint64_t page_end = ram + 4 * page_words;
+    const std::vector<exchange_case> cases = {
+        {"read of nothing", request(READ, ram, 0), request(READ_OK, ram, 0)},
+        {"read at a page start", request(READ, ram, 3), request(READ_OK, ram, 3) + pattern_words(ram, 3)},
+        {"read across a page end", request(READ, page_end - 8, 4),
+         request(READ_OK, page_end - 8, 4) + pattern_words(page_end - 8, 4)},
+        {"options echoed, only type 0 served", request(READ, ram, 2, 0x01abcdef),
+         request(READ_OK, ram, 2, 0x01abcdef)},
+        {"unaligned read touches nothing", request(READ, ram + 2, 2), request(READ_OK, ram + 2, 2)},
+        {"two reads", request(READ, ram, 1) + request(READ, ram + 8, 1),
+         request(READ_OK, ram, 1) + pattern_words(ram, 1) + request(READ_OK, ram + 8, 1) +
+             pattern_words(ram + 8, 1)},
+        {"longest read", request(READ, ram, 16379), request(READ_OK, ram, 16379) + pattern_words(ram, 16379)},
+        {"read then command in one response area", request(READ, ram, 8000) + command_request("echo x"),
+         request(READ_OK, ram, 8000) + pattern_words(ram, 8000) + command_response("echo: x")},
+        {"requests left for lack of room are served at once",
+         request(READ, ram, 16379) + request(READ, ram, 16379) + command_request("echo y"),
+         request(READ_OK, ram, 16379) + pattern_words(ram, 16379) + request(READ_OK, ram, 16379) +
+             pattern_words(ram, 16379) + command_response("echo: y")},
+        {"empty command", request(COMMAND, 0, 1, 0, {0}), request(0xad010003, 0, 1, 0, {0x00000020})},
+        {"blank command", command_request(" \t "), command_response(" ")},
+        {"echo takes one word", command_request("echo hello world"), command_response("echo: hello")},
+        {"echo needs no blank", command_request("echohello"), command_response("echo: hello")},
+        {"bare echo goes to the interpreter", command_request("echo"), command_response(" ")},
+        {"text beyond the received words is not read",
+         command_request("echo abcdefghijkl") + request(COMMAND, 0, 2, 0, cut_text("echoXhi!", 2)),
+         command_response("echo: abcdefghijkl") + command_response("echo: Xhi!")},
+        {"command words 1, 2 and 4 are not echoed",
+         request(COMMAND, 0x1234, 2, 0x5678, text_words("echo hi")), command_response("echo: hi")},
+    };
+    for (const exchange_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        raw_client conn;
+        ASSERT_TRUE(conn.connected());
+        conn.send_words(c.sent);
+        EXPECT_EQ(conn.receive_words(c.expected.size()), c.expected);
+        EXPECT_TRUE(conn.receive_words(1, 20ms).empty());
+    }
+}
+
+TEST_F(server_protocol, WriteLandsWordByWordAndOnlyWhenComplete)
+{
+    const std::uint64_t at = ram + 4 * page_words - 4; // crosses into the next page
+    raw_client conn;
+    const auto whole = wire_bytes(request(WRITE, at, 2, 0, {0x11223344, 0x55667788}));
+    // Header and one data word now, the last word byte by byte.
+    conn.send_bytes({whole.begin(), whole.end() - 4});
+    EXPECT_TRUE(conn.receive_words(1, 200ms).empty());
+    EXPECT_EQ(board.reg(at), pattern(at));
+    for (auto b = whole.end() - 4; b != whole.end(); ++b)
+        conn.send_bytes({*b});
+    EXPECT_EQ(conn.receive_words(5), request(WRITE_OK, at, 2));
+    EXPECT_EQ(board.reg(at), 0x11223344u);
+    EXPECT_EQ(board.reg(at + 4), 0x55667788u);
+
+    // Unaligned or of another memory type: answered, nothing written.
+    conn.send_words(request(WRITE, ram + 1, 1, 0, {0xdeadbeef}) +
+                    request(WRITE, ram, 1, 0x02000000, {0xdeadbeef}));
+    EXPECT_EQ(conn.receive_words(10), request(WRITE_OK, ram + 1, 1) + request(WRITE_OK, ram, 1, 0x02000000));
+    EXPECT_EQ(board.reg(ram), pattern(ram));
+    EXPECT_EQ(board.reg(ram + 4), pattern(ram + 4));
+}
+
+TEST_F(server_protocol, RequestThatCanNeverBeServedEndsOnlyItsConnection)
+{
+    const struct {
+        const char *name;
+        std::vector<std::uint32_t> request;
+        const char *message;
+    } cases[] = {
+        {"unknown magic", request(0xda010004, 0, 0), "*** hwc: Received invalid message"},
+        {"read beyond the response area", request(READ, ram, 16380), "can never be served"},
+        {"write beyond the ring", request(WRITE, ram, 16380), "can never be served"},
+        {"command beyond the text buffer", request(COMMAND, 0, 8193), "can never be served"},
+        {"length that wraps the sums", request(WRITE, ram, 0xfffffffc), "can never be served"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        raw_client conn;
+        conn.send_words(command_request("echo before") + c.request + command_request("echo after"));
+        EXPECT_EQ(conn.receive_words(9), command_response("echo: before"));
+        EXPECT_TRUE(conn.closed_by_server());
+        EXPECT_TRUE(printed(c.message));
+        EXPECT_EQ(raw_client().command("echo next"), command_response("echo: next"));
+    }
+}
+
+TEST_F(server_protocol, NextClientStartsWithAnEmptyRing)
+{
+    {
+        raw_client first; // half a WRITE, then gone
+        first.send_words(request(WRITE, ram, 10, 0, {1, 2}));
+        first.send_bytes({0xab});
+    }
+    ASSERT_TRUE(printed("!!! hwc: closing connection\n--- hwc: waiting for connection"));
+    EXPECT_EQ(raw_client().command("echo fresh"), command_response("echo: fresh"));
+    EXPECT_EQ(board.reg(ram), pattern(ram));
+}
+
+TEST_F(server_protocol, ClientGoneBeforeItsResponsesDoesNotEndTheServer)
+{
+    {
+        raw_client gone;
+        gone.send_words(request(READ, ram, 16379) + request(READ, ram, 16379) + request(READ, ram, 16379));
+    }
+    ASSERT_TRUE(printed("!!! hwc: closing connection"));
+    EXPECT_EQ(raw_client().command("echo alive"), command_response("echo: alive"));
+    EXPECT_EQ(wait_exit(0ms), -1);
+}
+
+TEST_F(server_protocol, HostSideClientRoundTrips)
+{
+    const run_result echo = client({"cmd", "echo", "board"});
+    EXPECT_EQ(echo.status, 0) << echo.err;
+    EXPECT_EQ(echo.out, "echo: board\n");
+
+    const run_result write = client({"write", "0x10000010", "0xcafe", "7"});
+    EXPECT_EQ(write.status, 0) << write.err;
+    const run_result read = client({"read", "0x10000010", "2"});
+    EXPECT_EQ(read.out, "0x10000010: 0x0000cafe 0x00000007\n") << read.err;
+}
+
+} // namespace
+} // namespace qelt_test

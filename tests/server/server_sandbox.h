@@ -1,0 +1,96 @@
+// Runs the built qelt-cmdsrv on a simulated board inside a private network
+// namespace with an eth0 of its own, and talks to it over loopback.
+//
+// The server assigns 10.10.1.7/24 to eth0 when eth0 has no IPv4 address:
+// started in the machine's own namespace it would cut the machine off its
+// network. The helpers refuse to start it anywhere else than in a
+// namespace this process made.
+#pragma once
+
+#include "sim_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qelt_test {
+
+using namespace std::chrono_literals;
+
+// Words of a COMMAND text: four characters to a word, first character in
+// the least significant byte, zero-terminated and padded.
+std::vector<std::uint32_t> text_words(const std::string &text);
+// A request: the five header words and the payload.
+std::vector<std::uint32_t> request(std::uint32_t magic, std::uint64_t addr, std::uint32_t length,
+                                   std::uint32_t options = 0, const std::vector<std::uint32_t> &payload = {});
+std::vector<std::uint32_t> command_request(const std::string &text);
+std::vector<std::uint32_t> command_response(const std::string &reply);
+std::vector<std::uint8_t> wire_bytes(const std::vector<std::uint32_t> &words);
+
+// A raw TCP connection to the server, for what the client package would
+// never send.
+class raw_client {
+  public:
+    raw_client(); // connects to 127.0.0.1:4321
+    ~raw_client();
+    raw_client(const raw_client &) = delete;
+    raw_client &operator=(const raw_client &) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    void send_bytes(const std::vector<std::uint8_t> &bytes);
+    void send_words(const std::vector<std::uint32_t> &words) { send_bytes(wire_bytes(words)); }
+    // Up to n words, fewer when the server closes or nothing comes within
+    // the timeout.
+    std::vector<std::uint32_t> receive_words(std::size_t n, std::chrono::milliseconds timeout = 5s);
+    // True when the server closed the connection (within the timeout).
+    bool closed_by_server(std::chrono::milliseconds timeout = 5s);
+    // Closes with a reset instead of an orderly close.
+    void reset();
+    void hang_up();
+    // Sends a command and receives its whole response.
+    std::vector<std::uint32_t> command(const std::string &text);
+
+  private:
+    int fd_ = -1;
+};
+
+// Each test gets a fresh network namespace with eth0 (a veth end) and
+// loopback up, a simulated board with slice 3 fitted, and a server it
+// starts when it is ready.
+class server_sandbox : public testing::Test {
+  public:
+    // Starts the server and waits until it accepts connections. ignore_sighup:
+    // the server starts with SIGHUP ignored.
+    void start_server(bool ignore_sighup = false);
+    // Whether the server printed text (waiting up to timeout for it).
+    bool printed(const std::string &text, std::chrono::milliseconds timeout = 5s);
+    std::string output() const;
+    void signal_server(int sig);
+    // Exit status, 128 + signal, or -1 when still running after timeout.
+    int wait_exit(std::chrono::milliseconds timeout = 10s);
+    pid_t server_pid() const { return pid_; }
+    bool led0_lit();
+
+    // Runs the host-side client package's qelt-client command against
+    // the server.
+    run_result client(const std::vector<std::string> &args);
+
+    sim_board board{{3}};
+
+  protected:
+    // The address eth0 carries at start ("" for none), in CIDR form.
+    virtual std::string eth0_address() const { return "192.168.7.2/24"; }
+    void SetUp() override;
+    void TearDown() override;
+
+  private:
+    pid_t pid_ = -1;
+    std::string out_path_;
+};
+
+} // namespace qelt_test
