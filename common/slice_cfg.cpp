@@ -4,10 +4,9 @@
 // line is the VDCDC voltage, without a line end.
 #include "slice_cfg.h"
 
+#include "lock_file.h"
 #include "log_line.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,16 +46,6 @@ void report_lock_failure(const char *func, int line, int error)
     qelt::log_line::print(qelt::log_line::kind::error, func, line,
                           "Unable to open lock file %s (%s), updating without it!!!", lock_path,
                           std::strerror(error));
-}
-
-// Read access is enough for flock, so a lock file another user created
-// still serves; it is never followed through a link planted in /tmp.
-int open_lock_file(const char *path)
-{
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0 || errno != ENOENT)
-        return fd;
-    return open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
 }
 
 // Integer fields read like atoi, without its undefined overflow.
@@ -179,14 +168,10 @@ void read_table(std::FILE *f, qelt_slice *table)
 
 } // namespace
 
-update_lock::update_lock() : fd_(open_lock_file(lock_path))
+update_lock::update_lock() : fd_(qelt::lock_file::acquire(lock_path))
 {
-    if (fd_ < 0) {
+    if (fd_ < 0)
         report_lock_failure(__func__, __LINE__, errno);
-        return;
-    }
-    while (flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
-    }
 }
 
 update_lock::~update_lock()

@@ -1,9 +1,8 @@
 #include "board_lock.h"
 
+#include "lock_file.h"
 #include "log.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,19 +18,9 @@ int depth = 0;
 int lock_fd = -1;
 bool failure_reported = false;
 
-// Read access is enough for flock, so a lock file that another user
-// created still serves; a link planted in /tmp is never followed.
-int open_lock_file()
-{
-    const int fd = open(board_lock_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0 || errno != ENOENT)
-        return fd;
-    return open(board_lock_path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-}
-
 void lock_across_processes()
 {
-    lock_fd = open_lock_file();
+    lock_fd = lock_file::acquire(board_lock_path);
     if (lock_fd < 0) {
         if (!failure_reported)
             log_error(site{"board_lock", __LINE__}, "Unable to open board lock %s (%s), going on without it",
@@ -40,8 +29,6 @@ void lock_across_processes()
         return;
     }
     failure_reported = false;
-    while (flock(lock_fd, LOCK_EX) < 0 && errno == EINTR) {
-    }
 }
 
 } // namespace
