@@ -197,9 +197,10 @@ TEST_F(interpreter, EveryCommandAnswersWithItsValues)
                   {"qelt_bb_eeprom_write 4   x\nyz", "cmd_status 2"},
                   {"qelt_bb_eeprom_read", "cmd_status 2 data x\nyz"},
                   {"qelt_fbswitch_config 1 0 1", "cmd_status 2"},
-                  {"qelt_psu_wa_levels 3 100 200 300", "cmd_status 2"},
+                  {"qelt_psu_wa_levels 3 3000 3000 3000", "cmd_status 2"},
+                  {"qelt_psu_ca_levels 3 3000 3000 3000", "cmd_status 2"},
                   {"qelt_interrupt_polling", "cmd_status 2 interrupt 0"},
-                  {"qelt_psu_ca_levels 3 1 1 1", "cmd_status 2"},
+                  {"qelt_psu_wa_levels 3 100 100 100", "cmd_status 2"},
                   {"qelt_interrupt_polling", "cmd_status 2 interrupt 8"},
                   {"qelt_log_level_set 1", "cmd_status 2"},
                   {"qelt_framesync_delay 10", "cmd_status 2"},
@@ -223,11 +224,9 @@ TEST_F(interpreter, LibraryFailuresAnswerTheFailureStatus)
     ASSERT_EQ((*cmd)("qelt_dsa_write 3 1 0 4 0.5"), "cmd_status 2");
     const std::string saved = read_file(cfg_path);
     const std::vector<exchange> rows = {
-        {"qelt_init_boot 0", "cmd_status -1"},
         {"qelt_dsa_write 3 1 0 12.5 0.25", "cmd_status -1"},
         {"qelt_board_temperature 6", "cmd_status -1"},
         {"qelt_read_psu 3", "cmd_status -1"},
-        {"qelt_power_detect 3 1", "cmd_status -1"},
         {"qelt_vdd_set 3 5.0", "cmd_status 301"},
         {"qelt_vdd_enable 3 1 0", "cmd_status -1"},
         {"qelt_v3p3_enable 3 1 0", "cmd_status -1"},
@@ -240,7 +239,7 @@ TEST_F(interpreter, LibraryFailuresAnswerTheFailureStatus)
         {"qelt_interrupt_polling", "cmd_status -1"},
         {"qelt_psu_wa_levels 3 1 2 3", "cmd_status -1"},
         {"qelt_framesync_delay 10", "cmd_status -1"},
-        {"qelt_framesync_count", "cmd_status 2 count 0"}, // never fails
+        {"qelt_framesync_count", "cmd_status 2 count 1"}, // an unreachable block reads 1
         {"qelt_read_som_cfg", "cmd_status -1"},
         {"qelt_read_som_psu", "cmd_status -1"},
         {"qelt_system_call rm sysout.txt", "cmd_status -1"},
@@ -315,12 +314,16 @@ TEST_F(interpreter, PayloadsKeepTheirBlanksAndShortOnesStayStored)
               "cmd_status 2 resp " + std::string(10000, 'z'));
 }
 
-// Before any boot the EEPROM record has no chunk size yet; a default one
-// makes the commands work, as with the board control tool.
+// Before any boot the EEPROM record has no chunk size yet (a slice known
+// from the settings file only); a default one makes the commands work, as
+// with the board control tool.
 TEST_F(interpreter, SliceEepromWorksBeforeAnyBoot)
 {
-    board.state().slices[3].storage.write_protect = 0;
+    write_file(cfg_path, "0,0,0,0,0,0,0,0,0,0,0,0\n0,0,0,0,0,0,0,0,0,0,0,0\n0,0,0,0,0,0,0,0,0,0,0,0\n"
+                         "1,1,0,0.00,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,"
+                         "0.00,0.25\n");
     run_table(*cmd, {
+                        {"qelt_dsa_read 3 0 0", "cmd_status 2 dsa 0.00 dsastep 0.25"},
                         {"qelt_eeprom_write 3 4 abcd", "cmd_status 2"},
                         {"qelt_eeprom_read 3", "cmd_status 2 data abcd"},
                     });
@@ -356,9 +359,11 @@ TEST_F(interpreter, FreshBootForgetsSettingsAndOtherBootsRestoreThem)
 TEST_F(interpreter, SettingsAreSharedWithTheBoardControlTool)
 {
     ASSERT_EQ((*cmd)("qelt_init_boot 1"), "cmd_status 2 slicepresence 72");
-    ASSERT_EQ(run_boardctl({"-s", "6", "-c", "1", "-a", "9.5"}).status, 0);
-    EXPECT_EQ((*cmd)("qelt_dsa_read 6 1 0"), "cmd_status 2 dsa 9.50 dsastep 0.25");
     ASSERT_EQ((*cmd)("qelt_dsa_write 3 0 0 3.25 0.25"), "cmd_status 2");
+    const run_result tool_set = run_boardctl({"-s", "6", "-c", "1", "-a", "9.5"});
+    ASSERT_EQ(tool_set.status, 0) << tool_set.out;
+    // The tool's DSA channel 1 is the server's channel 2.
+    EXPECT_EQ((*cmd)("qelt_dsa_read 6 2 0"), "cmd_status 2 dsa 9.50 dsastep 0.25");
     EXPECT_NE(run_boardctl({"-s", "3"}).out.find("[Chann = 0, Stage = 0] = 3.25 dB"), std::string::npos);
 
     std::thread tool([] {

@@ -92,45 +92,6 @@ std::string read_all(const std::string &path) { return read_file(path); }
 
 } // namespace
 
-std::vector<std::uint32_t> text_words(const std::string &text)
-{
-    std::vector<std::uint32_t> words(text.size() / 4 + 1, 0);
-    for (std::size_t i = 0; i < text.size(); ++i)
-        words[i / 4] |= std::uint32_t{static_cast<std::uint8_t>(text[i])} << (8 * (i % 4));
-    return words;
-}
-
-std::vector<std::uint32_t> request(std::uint32_t magic, std::uint64_t addr, std::uint32_t length,
-                                   std::uint32_t options, const std::vector<std::uint32_t> &payload)
-{
-    std::vector<std::uint32_t> words{magic, static_cast<std::uint32_t>(addr),
-                                     static_cast<std::uint32_t>(addr >> 32), length, options};
-    words.insert(words.end(), payload.begin(), payload.end());
-    return words;
-}
-
-std::vector<std::uint32_t> command_request(const std::string &text)
-{
-    const std::vector<std::uint32_t> t = text_words(text);
-    return request(0xda010003, 0, static_cast<std::uint32_t>(t.size()), 0, t);
-}
-
-std::vector<std::uint32_t> command_response(const std::string &reply)
-{
-    const std::vector<std::uint32_t> t = text_words(reply);
-    return request(0xad010003, 0, static_cast<std::uint32_t>(t.size()), 0, t);
-}
-
-std::vector<std::uint8_t> wire_bytes(const std::vector<std::uint32_t> &words)
-{
-    std::vector<std::uint8_t> bytes(4 * words.size());
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::uint32_t w = htobe32(words[i]);
-        std::memcpy(&bytes[4 * i], &w, 4);
-    }
-    return bytes;
-}
-
 raw_client::raw_client()
 {
     sockaddr_in addr{};

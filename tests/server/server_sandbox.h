@@ -8,6 +8,7 @@
 #pragma once
 
 #include "sim_fixture.h"
+#include "wire_words.h"
 
 #include <gtest/gtest.h>
 
@@ -21,16 +22,6 @@
 namespace qelt_test {
 
 using namespace std::chrono_literals;
-
-// Words of a COMMAND text: four characters to a word, first character in
-// the least significant byte, zero-terminated and padded.
-std::vector<std::uint32_t> text_words(const std::string &text);
-// A request: the five header words and the payload.
-std::vector<std::uint32_t> request(std::uint32_t magic, std::uint64_t addr, std::uint32_t length,
-                                   std::uint32_t options = 0, const std::vector<std::uint32_t> &payload = {});
-std::vector<std::uint32_t> command_request(const std::string &text);
-std::vector<std::uint32_t> command_response(const std::string &reply);
-std::vector<std::uint8_t> wire_bytes(const std::vector<std::uint32_t> &words);
 
 // A raw TCP connection to the server, for what the client package would
 // never send.
