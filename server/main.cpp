@@ -44,6 +44,7 @@ int main()
     std::printf("--- hwc: closing socket\n");
     close_socket(listen_socket);
     stop_monitoring(pool);
+    ring_buffer_destroy(ring);
     if (stop_signalled)
         qelt_led_clear(0);
     return 0;
