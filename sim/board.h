@@ -8,11 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 namespace qsim {
 
-inline constexpr std::uint32_t page_size = 4096;
 inline constexpr int slice_count = 9;
 
 // Physical memory the board decodes: the AXI GPIO blocks, the SPI-slave
@@ -22,14 +22,20 @@ enum class region : std::uint8_t { spis, control, matrix, select, framesync, ram
 struct region_info {
     const char *name;
     std::uint64_t phys;
-    std::uint32_t pages;
 };
 
 inline constexpr region_info regions[] = {
-    {"spis", 0xA0020000, 1},   {"control", 0xA0050000, 1},   {"matrix", 0xA0060000, 1},
-    {"select", 0xA0070000, 1}, {"framesync", 0xA0080000, 1}, {"ram", 0x10000000, 16},
+    {"spis", 0xA0020000},   {"control", 0xA0050000},   {"matrix", 0xA0060000},
+    {"select", 0xA0070000}, {"framesync", 0xA0080000}, {"ram", 0x10000000},
 };
-inline constexpr std::uint32_t register_pages = 1 + 1 + 1 + 1 + 1 + 16;
+inline constexpr int region_count = static_cast<int>(region::count);
+static_assert(std::size(regions) == region_count);
+
+// Each region decodes one 64 KiB window, the largest page size an AArch64
+// kernel uses. Programs map whole pages of the running kernel's size
+// (4, 16 or 64 KiB), and every window starts at a file offset that each of
+// those sizes divides, so one board file serves them all.
+inline constexpr std::uint32_t window_size = 0x10000;
 
 // --- I2C devices -------------------------------------------------------------
 
@@ -158,7 +164,7 @@ inline constexpr std::uint32_t trace_capacity = 1u << 16;
 // --- The board -----------------------------------------------------------------
 
 inline constexpr std::uint32_t board_magic = 0x51454C54; // "QELT"
-inline constexpr std::uint32_t board_version = 2;
+inline constexpr std::uint32_t board_version = 3;
 
 struct board {
     std::uint32_t magic;
@@ -181,15 +187,18 @@ struct board {
     trace_entry trace[trace_capacity];
 };
 
-// The file: register pages first (page-aligned, mapped into programs as
-// their /dev/mem pages), then the board.
+// The file: the register windows first, at offset 0 (mapped into programs
+// as their /dev/mem pages), then the board.
 struct board_file_layout {
-    alignas(page_size) std::uint8_t pages[register_pages][page_size];
+    std::uint8_t windows[region_count][window_size];
     board state;
 };
 
-// Register page of a physical address, or -1 when the board decodes none.
-int page_index(std::uint64_t phys);
+// Offset into the register windows of a physical address, or -1 when the
+// board decodes none.
+std::int64_t window_offset(std::uint64_t phys);
+// The 32-bit register at an offset window_offset returned.
+std::uint32_t *register_word(board_file_layout &f, std::int64_t at);
 std::uint32_t *register_at(board_file_layout &f, region r, std::uint32_t offset);
 
 } // namespace qsim

@@ -20,21 +20,23 @@ std::string default_board_path()
     return env != nullptr && *env != '\0' ? env : "qelt-sim.board";
 }
 
-int page_index(std::uint64_t phys)
+std::int64_t window_offset(std::uint64_t phys)
 {
-    int first = 0;
-    for (const region_info &r : regions) {
-        if (phys >= r.phys && phys < r.phys + std::uint64_t{r.pages} * page_size)
-            return first + static_cast<int>((phys - r.phys) / page_size);
-        first += static_cast<int>(r.pages);
+    for (int i = 0; i < region_count; ++i) {
+        if (phys >= regions[i].phys && phys - regions[i].phys < window_size)
+            return std::int64_t{i} * window_size + static_cast<std::int64_t>(phys - regions[i].phys);
     }
     return -1;
 }
 
+std::uint32_t *register_word(board_file_layout &f, std::int64_t at)
+{
+    return reinterpret_cast<std::uint32_t *>(&f.windows[at / window_size][at % window_size]);
+}
+
 std::uint32_t *register_at(board_file_layout &f, region r, std::uint32_t offset)
 {
-    const int page = page_index(regions[static_cast<int>(r)].phys);
-    return reinterpret_cast<std::uint32_t *>(&f.pages[page][offset]);
+    return reinterpret_cast<std::uint32_t *>(&f.windows[static_cast<int>(r)][offset]);
 }
 
 board_map::board_map(const std::string &path) : board_map(path, O_RDWR)

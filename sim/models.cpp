@@ -330,7 +330,7 @@ std::uint16_t monitor_flags(const monitor &m)
 
 void reset(board_file_layout &f, std::uint16_t fitted_mask)
 {
-    std::memset(f.pages, 0, sizeof f.pages);
+    std::memset(f.windows, 0, sizeof f.windows);
     board &b = f.state;
     b.mux[0] = {};
     b.mux[1] = {};

@@ -450,10 +450,12 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
     board &b = bm->state();
     board_lock lock(b);
     const auto phys = static_cast<std::uint64_t>(offset);
-    const int first = page_index(phys);
-    const int last = len == 0 ? -1 : page_index(phys + len - 1);
+    // Whole pages of the running kernel's size, inside what the board decodes.
+    const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const std::int64_t first = window_offset(phys);
+    const auto span = static_cast<std::int64_t>(len);
     const bool decoded =
-        phys % page_size == 0 && first >= 0 && last == first + static_cast<int>((len - 1) / page_size);
+        len > 0 && phys % page == 0 && first >= 0 && window_offset(phys + len - 1) == first + span - 1;
     const bool refused = !decoded || take_fault(b, fault_kind::mem_map, -1, -1, 0, nullptr);
     trace_entry e = entry(trace_kind::mem_map, !refused);
     e.value = static_cast<std::uint32_t>(phys);
@@ -462,7 +464,7 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
         errno = decoded ? EPERM : EINVAL;
         return MAP_FAILED;
     }
-    void *m = QSIM_REAL(mmap)(addr, len, prot, flags, bm->fd(), static_cast<off_t>(first) * page_size);
+    void *m = QSIM_REAL(mmap)(addr, len, prot, flags, bm->fd(), static_cast<off_t>(first));
     if (m != MAP_FAILED)
         mappings.push_back({m, len, phys});
     return m;

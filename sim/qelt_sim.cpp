@@ -356,10 +356,10 @@ int dispatch(const std::string &board_path, const std::string &cmd, const args &
             set_fitted(m.file(), slice_number(s), cmd == "fit");
     } else if ((cmd == "get" && a.size() == 1) || (cmd == "set" && a.size() == 2)) {
         const std::uint64_t phys = number(a[0], 0xFFFFFFFFFFFF);
-        const int page = page_index(phys & ~std::uint64_t{3});
-        if (page < 0)
+        const std::int64_t at = window_offset(phys & ~std::uint64_t{3});
+        if (at < 0)
             throw std::runtime_error("no register at " + a[0]);
-        auto *reg = reinterpret_cast<std::uint32_t *>(&m.file().pages[page][phys % page_size & ~3u]);
+        auto *reg = register_word(m.file(), at);
         if (cmd == "get")
             std::printf("0x%08x\n", *reg);
         else

@@ -70,10 +70,10 @@ sim_board::sim_board(std::initializer_list<int> fitted) : map_(created(fitted)) 
 
 std::uint32_t &sim_board::reg(std::uint64_t phys)
 {
-    const int page = qsim::page_index(phys);
-    if (page < 0)
+    const std::int64_t at = qsim::window_offset(phys);
+    if (at < 0)
         throw std::runtime_error("no simulated register there");
-    return *reinterpret_cast<std::uint32_t *>(&file().pages[page][phys % qsim::page_size]);
+    return *qsim::register_word(file(), at);
 }
 
 void sim_board::inject(const qsim::fault &f)
