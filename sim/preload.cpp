@@ -277,17 +277,18 @@ int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long 
 
 // This thread's last I2C transfer: a pause it asks for next is put down
 // to that transfer, so a test sees each message's pause without timing it.
+// Only the board lock is taken, which guards the trace: under the
+// sanitizers, waiting here for the process lock upset concurrent calls.
 constexpr std::uint64_t no_transfer = ~std::uint64_t{0};
 thread_local std::uint64_t last_i2c_transfer = no_transfer;
+thread_local board_map *last_i2c_board = nullptr;
 
 void note_pause(std::uint64_t us)
 {
-    if (last_i2c_transfer == no_transfer)
+    // A board replaced since (a new test's) is not the one the transfer used.
+    if (last_i2c_transfer == no_transfer || last_i2c_board != current.get())
         return;
-    std::lock_guard<std::recursive_mutex> hold(process_lock);
-    if (!current)
-        return;
-    board &b = current->state();
+    board &b = last_i2c_board->state();
     board_lock lock(b);
     trace_entry &e = b.trace[last_i2c_transfer % trace_capacity];
     // The ring may have moved on, or been cleared, since.
@@ -314,6 +315,7 @@ ssize_t i2c_transfer(open_node &n, void *buf, size_t len, bool is_write)
     e.device = r.who;
     e.slice = static_cast<std::int8_t>(r.slice);
     last_i2c_transfer = record(b, e, {bytes, r.ack || is_write ? len : 0});
+    last_i2c_board = bm;
     if (!r.ack)
         return fail(ENXIO);
     return static_cast<ssize_t>(len);

@@ -161,16 +161,20 @@ void show_trace_entry(const trace_entry &e, std::FILE *out)
                      e.kind == trace_kind::i2c_write ? "write" : "read");
         show_bytes(e, out);
         if (!e.ok)
-            std::fputs(" NACK\n", out);
+            std::fputs(" NACK", out);
         else if (e.slice >= 0)
-            std::fprintf(out, " -> %s of slice %d\n", device_name(e.device), e.slice);
+            std::fprintf(out, " -> %s of slice %d", device_name(e.device), e.slice);
         else
-            std::fprintf(out, " -> %s\n", device_name(e.device));
+            std::fprintf(out, " -> %s", device_name(e.device));
+        if (e.pause_us != 0)
+            std::fprintf(out, ", then %u us pause", e.pause_us);
+        std::fputc('\n', out);
         return;
     case trace_kind::spi_transfer:
         std::fprintf(out, "spidev2.%u transfer", e.bus);
         show_bytes(e, out);
-        std::fprintf(out, " slice select 0x%03x%s\n", e.value, e.ok ? "" : " REFUSED");
+        std::fprintf(out, " slice select 0x%03x%s%s\n", e.value, e.spi.cs_change ? " chip select held" : "",
+                     e.ok ? "" : " REFUSED");
         return;
     }
 }

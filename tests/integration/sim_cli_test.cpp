@@ -38,7 +38,8 @@ TEST(SimCli, RunsTheToolOnTheBoardItCreated)
     EXPECT_TRUE(contains(shown.out, "rails: VDD off  3.3V on   5.0V off")) << "boot switches 3.3 V on";
 
     const run_result trace = sim({"trace"});
-    EXPECT_TRUE(contains(trace.out, "i2c-0 0x20 write [2] 07 c0 -> expander of slice 2")) << trace.out;
+    EXPECT_TRUE(contains(trace.out, "i2c-0 0x20 write [2] 07 c0 -> expander of slice 2, then 500 us pause\n"))
+        << trace.out;
     EXPECT_TRUE(contains(trace.out, "mem map 0xa0050000"));
 }
 
