@@ -138,16 +138,10 @@ const char *long_name(int short_letter)
     return "";
 }
 
-// The first option text that was refused. Reported once the whole command
-// line is read, so that the final -l decides whether the line is printed.
-struct refusal {
-    int option = 0;
-    const char *text = nullptr;
-    const char *expected = nullptr;
-};
-
 class number_reader {
   public:
+    explicit number_reader(std::optional<option_refusal> &refused) : refused_(refused) {}
+
     // A refused text leaves `fallback`; the run ends before it is used.
     std::uint8_t whole(int option, const char *text, const whole_rule &rule, std::uint8_t fallback = 0)
     {
@@ -167,31 +161,24 @@ class number_reader {
 
     void refuse(int option, const char *text, const char *expected)
     {
-        if (!first_)
-            first_ = refusal{option, text, expected};
-    }
-
-    // Ends the process with exit status 1 when any text was refused.
-    void end_if_refused() const
-    {
-        if (!first_)
-            return;
-        TOOL_ERROR("Option -%c/--%s : '%s' is not %s !!!", first_->option, long_name(first_->option),
-                   first_->text, first_->expected);
-        std::exit(1);
+        if (!refused_)
+            refused_ = option_refusal{option, text, expected};
     }
 
   private:
-    std::optional<refusal> first_;
+    std::optional<option_refusal> &refused_;
 };
 
 } // namespace
 
-tool_options scan_options(int argc, char **argv)
+option_scan read_options(int argc, char **argv, std::uint8_t log_level)
 {
-    tool_options opts;
-    number_reader numbers;
+    option_scan scan;
+    scan.log_level = log_level;
+    tool_options &opts = scan.opts;
+    number_reader numbers(scan.refused);
     const char *channel_text = nullptr;
+    optind = 0; // a fresh scan: getopt_long forgets any earlier one
     for (;;) {
         const int c = getopt_long(argc, argv, short_options, long_options, nullptr);
         if (c == -1)
@@ -253,17 +240,31 @@ tool_options scan_options(int argc, char **argv)
         case 'l':
             // A refused level keeps the one in force, which then decides
             // whether the refusal is printed.
-            qelt_log_level = numbers.whole(c, optarg, log_rule, qelt_log_level);
+            scan.log_level = numbers.whole(c, optarg, log_rule, scan.log_level);
             break;
-        default:
-            show_usage(argv[0]); // -h, -e, unknown options, missing arguments
+        default: // -h, -e, unknown options, missing arguments
+            scan.usage = true;
+            return scan;
         }
     }
     // A value for no channel would be dropped without a word.
     if (opts.dsa_set && opts.channel > 1)
         numbers.refuse('c', channel_text, "a DSA channel 0 or 1 to write with -a");
-    numbers.end_if_refused();
-    return opts;
+    return scan;
+}
+
+tool_options scan_options(int argc, char **argv)
+{
+    const option_scan scan = read_options(argc, argv, qelt_log_level);
+    if (scan.usage)
+        show_usage(argv[0]);
+    qelt_log_level = scan.log_level;
+    if (const auto &r = scan.refused) {
+        TOOL_ERROR("Option -%c/--%s : '%s' is not %s !!!", r->option, long_name(r->option), r->text,
+                   r->expected);
+        std::exit(1);
+    }
+    return scan.opts;
 }
 
 void show_usage(const char *program)

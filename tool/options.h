@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 // Option state after the command line was read. A group option (-b, -y,
 // -s) opens a group; the sub-options say what to do within it and do
@@ -32,13 +33,34 @@ struct tool_options {
     bool somcfg_show = false;         // -j
 };
 
-// Reads the whole command line. Sets qelt_log_level from -l (the last one
-// wins). Returns only when every option was accepted: a bad option, a
-// missing argument, -h and -e show the usage, and a number that is not
-// whole and in range (finite for -a), or a DSA value for channel 2, is
-// refused with an error line naming the option and its text; all of these
-// end the process with exit status 1 before anything touches the board or
-// the configuration file.
+// An option text that was refused, as the error line names it.
+struct option_refusal {
+    int option;           // the short letter
+    const char *text;     // as given on the command line
+    const char *expected; // what the option takes
+};
+
+// What a command line asks for, before anything acts on it.
+struct option_scan {
+    tool_options opts;
+    std::uint8_t log_level = 0; // from -l (the last one wins), else the level passed in
+    bool usage = false;         // -h, -e, a bad option or a missing argument: scanning stopped
+    // The first number that is not whole and in range (finite for -a), or
+    // a DSA value for channel 2. Reported once the whole line is read, so
+    // that the final -l decides whether the report is printed.
+    std::optional<option_refusal> refused;
+};
+
+// Reads the whole command line and only reports what it found: it neither
+// prints (apart from getopt_long's own words on a bad option) nor ends the
+// process. Each call scans argv afresh; getopt_long may reorder argv.
+option_scan read_options(int argc, char **argv, std::uint8_t log_level);
+
+// Reads the whole command line through read_options and sets
+// qelt_log_level. Returns only when every option was accepted: the usage
+// requests show the usage, and a refused number is reported with an error
+// line naming the option and its text; both end the process with exit
+// status 1 before anything touches the board or the configuration file.
 tool_options scan_options(int argc, char **argv);
 
 // Prints the usage text and ends the process with exit status 1.
