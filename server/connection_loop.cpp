@@ -49,6 +49,12 @@ ssize_t read_client(std::uint32_t room)
     return read(client_socket, receive_buffer, room);
 }
 
+// A client that reset its connection, or whose link timed out, is gone:
+// that ends its connection only, or any client could stop the server for
+// the next one. Every other read error, the stop signal's among them,
+// stops the server.
+bool client_gone(int error) { return error == ECONNRESET || error == ETIMEDOUT; }
+
 // Serves one connection; returns false when the server must stop.
 bool serve_connection(ring_buffer *ring, worker_pool *pool)
 {
@@ -64,9 +70,10 @@ bool serve_connection(ring_buffer *ring, worker_pool *pool)
             closed = true;
             std::printf("!!! hwc: closing connection\n");
         } else {
+            const int error = errno;
             closed = true;
-            keep_serving = false;
-            std::printf("*** hwc: error=%d - closing connection\n", errno);
+            keep_serving = client_gone(error);
+            std::printf("*** hwc: error=%d - closing connection\n", error);
         }
         follow_monitor_flag(pool);
     }

@@ -120,8 +120,6 @@ const ending_case endings[] = {
          s.signal_server(SIGINT);
      },
      255, false, "--- hwc: Closing socket connections\n*** hwc: failed accepting connection\n"},
-    {"ResetByPeer", false, [](server_sandbox &, raw_client &conn) { conn.reset(); }, 0, true,
-     "*** hwc: error=104 - closing connection\n--- hwc: closing socket\n"},
     {"SighupIgnoredAtStartStaysIgnored", true,
      [](server_sandbox &s, raw_client &conn) {
          s.signal_server(SIGHUP);

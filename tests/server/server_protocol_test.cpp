@@ -156,13 +156,19 @@ TEST_F(server_protocol, NextClientStartsWithAnEmptyRing)
     EXPECT_EQ(board.reg(ram), pattern(ram));
 }
 
-TEST_F(server_protocol, ClientGoneBeforeItsResponsesDoesNotEndTheServer)
+TEST_F(server_protocol, ClientGoneDoesNotEndTheServer)
 {
     {
-        raw_client gone;
+        raw_client gone; // before its responses
         gone.send_words(request(READ, ram, 16379) + request(READ, ram, 16379) + request(READ, ram, 16379));
     }
     ASSERT_TRUE(printed("!!! hwc: closing connection"));
+    {
+        raw_client reset; // mid-request, resetting its connection
+        reset.send_words(request(WRITE, ram, 10, 0, {1, 2}));
+        reset.reset();
+    }
+    ASSERT_TRUE(printed("*** hwc: error=104 - closing connection\n--- hwc: waiting for connection"));
     EXPECT_EQ(raw_client().command("echo alive"), command_response("echo: alive"));
     EXPECT_EQ(wait_exit(0ms), -1);
 }
