@@ -15,15 +15,14 @@
 // usage: qelt-server-bench [SCALE]   (exit status 1 when a target is missed)
 #include "board_file.h"
 #include "isolation.h"
+#include "server_host.h"
 #include "wire_words.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -40,88 +39,15 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
+using namespace bench;
 using clock_type = std::chrono::steady_clock;
-using bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint16_t server_port = 4321;
 constexpr std::uint16_t floor_port = 4322;
 constexpr std::uint64_t ram = 0x10000000; // plain memory window of the simulated board
 constexpr std::uint32_t page_words = 1024;
 constexpr int pipeline_depth = 16;
-
-[[noreturn]] void die(const std::string &what)
-{
-    std::fprintf(stderr, "qelt-server-bench: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::exit(2);
-}
-
-int pin_to_one_cpu()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) != 0)
-        die("sched_getaffinity");
-    int cpu = 0;
-    while (!CPU_ISSET(cpu, &set))
-        ++cpu;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (sched_setaffinity(0, sizeof set, &set) != 0)
-        die("sched_setaffinity");
-    return cpu;
-}
-
-void private_network()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        die("a private network namespace (run as root)");
-    if (std::system("ip link add eth0 type veth peer name eth0-peer && ip link set lo up && "
-                    "ip addr add 192.168.7.2/24 dev eth0") != 0)
-        die("setting up eth0 in the private namespace");
-}
-
-int connect_to(std::uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-            const int on = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            return fd;
-        }
-        close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    die("connecting to port " + std::to_string(port));
-}
-
-void send_all(int fd, const bytes &b)
-{
-    for (std::size_t sent = 0; sent < b.size();) {
-        const ssize_t n = send(fd, b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            die("send");
-        sent += static_cast<std::size_t>(n);
-    }
-}
-
-void receive_exactly(int fd, std::size_t n)
-{
-    static std::uint8_t sink[1 << 17];
-    for (std::size_t got = 0; got < n;) {
-        const ssize_t r = recv(fd, sink, std::min(sizeof sink, n - got), 0);
-        if (r <= 0)
-            die("recv");
-        got += static_cast<std::size_t>(r);
-    }
-}
 
 // The floor's peer: a minimal ping-pong server. The client names the sizes
 // first; every complete request is answered with a response of the other
@@ -174,32 +100,6 @@ int connect_floor(std::size_t request, std::size_t response)
     send_all(fd, bytes(reinterpret_cast<const std::uint8_t *>(sizes),
                        reinterpret_cast<const std::uint8_t *>(sizes + 1) + 4));
     return fd;
-}
-
-pid_t start_server(const std::string &alloc_count_file)
-{
-    const std::string preload = std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD + ":" + QELT_ALLOC_COUNT;
-    const std::string counter = "QELT_ALLOC_COUNT=" + alloc_count_file;
-    std::vector<std::string> env_text;
-    for (char **e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
-            env_text.emplace_back(*e);
-    env_text.push_back(preload);
-    env_text.push_back(counter);
-    std::vector<char *> envp;
-    for (std::string &s : env_text)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/tmp/qelt-cmdsrv.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    char *argv[] = {const_cast<char *>(QELT_CMDSRV), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data()) != 0)
-        die("starting qelt-cmdsrv");
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
 }
 
 double seconds_since(clock_type::time_point t)
@@ -277,28 +177,6 @@ unsigned long allocations(const std::string &file)
     return n;
 }
 
-// Resident KiB of the process, and of that the simulator's board file.
-std::pair<long, long> resident_kib(pid_t pid, const std::string &board_path)
-{
-    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
-    long total = 0, board = 0;
-    bool in_board = false;
-    for (std::string line; std::getline(smaps, line);) {
-        std::istringstream fields(line);
-        std::string key;
-        fields >> key;
-        if (key.find('-') != std::string::npos) { // a mapping's head line
-            in_board = line.find(board_path) != std::string::npos;
-        } else if (key == "Rss:") {
-            long kib = 0;
-            fields >> kib;
-            total += kib;
-            board += in_board ? kib : 0;
-        }
-    }
-    return {total, board};
-}
-
 struct verdict {
     bool ok = true;
     void check(const char *what, double value, double limit, bool at_most)
@@ -323,7 +201,8 @@ int main(int argc, char **argv)
     qsim::board_map board = qsim::board_map::create(board_path, 1u << 3);
 
     const std::string count_file = "/tmp/qelt-alloc.count";
-    const pid_t server = start_server(count_file);
+    const std::vector<std::string> counting{"QELT_ALLOC_COUNT=" + count_file};
+    const pid_t server = start_server(QELT_ALLOC_COUNT, counting);
     const pid_t floor = start_floor_server();
     const int srv = connect_to(server_port);
 
@@ -381,7 +260,7 @@ int main(int argc, char **argv)
     const std::string counted_board = "/tmp/b.sim";
     setenv("QELT_SIM_BOARD", counted_board.c_str(), 1);
     qsim::board_map second = qsim::board_map::create(counted_board, 1u << 3);
-    const pid_t counted = start_server(count_file);
+    const pid_t counted = start_server(QELT_ALLOC_COUNT, counting);
     const int c = connect_to(server_port);
     unsigned long requests = 0;
     auto exchange = [&](const bytes &req, std::size_t response, int n, int per_send) {
