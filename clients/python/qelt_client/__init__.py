@@ -6,10 +6,14 @@
         print(board.command("qelt_dsa_write 3 1 0 12.5 0.25"))   # cmd_status 2
         words = board.read(0xA0020020, 3)
         board.write(0x10000000, [0x12345678, 0x9ABCDEF0])
+
+Board is a Connection with one method per text command, each returning the
+reply's value parsed (see board.py).
 """
 
+from .board import Board, Readings, SomConfig
 from .connection import DEFAULT_PORT, DEFAULT_TIMEOUT, Connection
-from .errors import ClientError, ConnectionClosed, ProtocolError, Timeout
+from .errors import ClientError, CommandFailed, ConnectionClosed, ProtocolError, Timeout
 from .protocol import (
     MAX_READ_WORDS,
     MAX_TEXT_BYTES,
@@ -21,10 +25,14 @@ from .protocol import (
 from .status import reply_status
 
 __all__ = [
+    "Board",
+    "Readings",
+    "SomConfig",
     "Connection",
     "DEFAULT_PORT",
     "DEFAULT_TIMEOUT",
     "ClientError",
+    "CommandFailed",
     "ConnectionClosed",
     "ProtocolError",
     "Timeout",

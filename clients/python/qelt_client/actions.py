@@ -5,8 +5,9 @@ from __future__ import annotations
 import argparse
 
 from . import protocol
-from .connection import Connection
+from .board import Board
 from .status import SUCCESS, reply_status
+from .summary import format_summary, gather
 
 WORDS_PER_LINE = 4
 
@@ -44,6 +45,7 @@ def add_request_parsers(subparsers) -> None:
     write = subparsers.add_parser("write", help="write 32-bit words to physical memory")
     write.add_argument("addr", type=number)
     write.add_argument("words", type=number, nargs="+", metavar="WORD")
+    subparsers.add_parser("status", help="summary of the board: slices, rails, readings, attenuators")
 
 
 def check_request(args) -> None:
@@ -52,17 +54,22 @@ def check_request(args) -> None:
         protocol.encode_command(" ".join(args.text))
     elif args.request == "read":
         protocol.encode_read(args.addr, args.nwords)
-    else:
+    elif args.request == "write":
         protocol.encode_write(args.addr, args.words)
 
 
-def run_request(conn: Connection, args, out) -> int:
+def run_request(conn: Board, args, out) -> int:
     """Carry out one parsed request; return the exit status it earns."""
     if args.request == "cmd":
         reply = conn.command(" ".join(args.text))
         print(reply, file=out)
         status = reply_status(reply)
         return EXIT_COMMAND_FAILED if status is not None and status != SUCCESS else 0
+    if args.request == "status":
+        state = gather(conn)
+        for line in format_summary(state):
+            print(line, file=out)
+        return EXIT_COMMAND_FAILED if state.failures else 0
     if args.request == "read":
         for line in format_words(args.addr, conn.read(args.addr, args.nwords)):
             print(line, file=out)

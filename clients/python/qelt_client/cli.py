@@ -7,7 +7,8 @@ import math
 import sys
 
 from .actions import EXIT_COMMAND_FAILED, EXIT_ERROR, add_request_parsers, check_request, number, run_request
-from .connection import DEFAULT_PORT, DEFAULT_TIMEOUT, Connection
+from .board import Board
+from .connection import DEFAULT_PORT, DEFAULT_TIMEOUT
 from .errors import ClientError
 from .prompt import run_prompt
 
@@ -38,7 +39,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=DEFAULT_TIMEOUT,
         help=f"seconds to wait for the server (default {DEFAULT_TIMEOUT})",
     )
-    add_request_parsers(parser.add_subparsers(dest="request", metavar="{cmd,read,write}"))
+    add_request_parsers(parser.add_subparsers(dest="request", metavar="{cmd,read,write,status}"))
     return parser
 
 
@@ -57,7 +58,7 @@ def main(argv=None) -> int:
     try:
         if args.request is None:
             return run_prompt(args.host, args.port, args.timeout)
-        with Connection(args.host, args.port, args.timeout) as conn:
+        with Board(args.host, args.port, args.timeout) as conn:
             return run_request(conn, args, sys.stdout)
     except ClientError as err:
         print(f"qelt-client: {err}", file=sys.stderr)

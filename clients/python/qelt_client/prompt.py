@@ -7,7 +7,7 @@ import os
 import sys
 
 from .actions import EXIT_ERROR, add_request_parsers, run_request
-from .connection import Connection
+from .board import Board
 from .errors import ClientError
 
 HISTORY_FILE = "~/.qelt_client_history"
@@ -16,6 +16,7 @@ HISTORY_LENGTH = 1000
 HELP = """\
   read ADDR N            read N words of physical memory at ADDR
   write ADDR WORD...     write words to physical memory at ADDR
+  status                 summary of the board
   cmd TEXT | TEXT        send a line of command text (e.g. qelt_sw_version)
   help, quit             this text; leave (also Ctrl-D)
 Numbers are decimal or 0x-hexadecimal."""
@@ -40,7 +41,7 @@ def _line_parser() -> argparse.ArgumentParser:
 def parse_line(parser: argparse.ArgumentParser, line: str):
     """The request on one prompt line; text without a request word is command text."""
     first = line.split(maxsplit=1)[0]
-    if first in ("read", "write"):
+    if first in ("read", "write", "status"):
         return parser.parse_args(line.split())
     text = line.strip()
     if first == "cmd":
@@ -80,7 +81,7 @@ def run_prompt(host: str, port: int, timeout: float) -> int:
     interactive = sys.stdin.isatty()
     save_history = _enable_line_editing() if interactive else (lambda: None)
     parser = _line_parser()
-    conn = Connection(host, port, timeout)
+    conn = Board(host, port, timeout)
     status = 0
     try:
         while True:
@@ -98,7 +99,7 @@ def run_prompt(host: str, port: int, timeout: float) -> int:
             try:
                 request = parse_line(parser, line)
                 if conn.closed:
-                    conn = Connection(host, port, timeout)
+                    conn = Board(host, port, timeout)
                 status = run_request(conn, request, sys.stdout) or status
             except (ClientError, ValueError) as error:
                 if str(error):
