@@ -385,5 +385,37 @@ TEST_F(interpreter, StoredReadingsAreAnsweredWithoutTheBus)
     EXPECT_EQ(wait_exit(15s), 0) << output();
 }
 
+// The host-side client's summary while monitoring runs: only the fitted
+// slices, their settings and fresh readings, and monitoring still on after.
+TEST_F(interpreter, ClientStatusSummarisesTheBoard)
+{
+    sim({"current", "3", "vdd", "0.25"});
+    sim({"voltage", "3", "vdd", "6.0"});
+    sim({"temperature", "6", "41.5"});
+    run_table(*cmd, {
+                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
+                        {"qelt_dsa_write 3 1 0 12.5 0.25", "cmd_status 2"},
+                        {"qelt_vdd_enable 3 1 0", "cmd_status 2 enable 1"},
+                        {"qelt_vdd_set 3 6.0", "cmd_status 2"},
+                        {"qelt_psu_wa_levels 3 100 100 100", "cmd_status 2"},
+                        {"qelt_interrupt_task_start", "cmd_status 2"},
+                    });
+    cmd.reset(); // the server serves one client at a time
+    const run_result status = client({"status"});
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_EQ(status.out, "software 1.3   monitoring on   VDCDC 6.40 V\n"
+                          "present slices: 3 6 (mask 0x048)   alerts: 3 (mask 0x008)\n"
+                          "\n"
+                          "slice  VDD                  3.3 V                5.0 V                temp\n"
+                          "    3  on   6.000 V 0.250 A  on   0.000 V 0.000 A  off  0.000 V 0.000 A\n"
+                          "    6  off  0.000 V 0.000 A  on   0.000 V 0.000 A  off  0.000 V 0.000 A  41.50 C\n"
+                          "\n"
+                          "slice  attenuators in dB, stage 0/1\n"
+                          "    3  ch0 31.75/31.75  ch1 12.50/31.75  ch2 31.75/31.75  ch3 31.75/31.75\n"
+                          "    6  ch0 31.75/31.75  ch1 31.75/31.75  ch2 31.75/31.75  ch3 31.75/31.75\n");
+    cmd.emplace();
+    EXPECT_EQ((*cmd)("qelt_board_temperature 0"), "cmd_status 2 temp 0.00") << "monitoring left off";
+}
+
 } // namespace
 } // namespace qelt_test
