@@ -169,16 +169,6 @@ TEST_F(Eeprom, UnreadableHeadersAndWriteProtection)
     EXPECT_EQ(bb_write("abc", 3), "\n");
     EXPECT_EQ(bb_read(1, &len), unreadable("qelt_bb_eeprom_read", "1"));
     EXPECT_EQ(len, -1);
-
-    const auto old_data = pattern(40, 9), data = pattern(40, 10);
-    store(device(5), old_data, 40);
-    device(5).write_protect = 1;
-    std::memcpy(table[5].eeprom, data.data(), 40);
-    table[5].eeprom_len = 40;
-    // The part acknowledges and ignores the data: the write cannot tell.
-    EXPECT_EQ(write(5), "\n");
-    EXPECT_EQ(read(5), "\n");
-    EXPECT_EQ(std::memcmp(table[5].eeprom, old_data.data(), 40), 0);
 }
 
 TEST_F(Eeprom, DataIsDumpedAtLevelThreeOnlyAndTheLineEndAlways)
