@@ -181,7 +181,7 @@ const row matrix[] = {
     {led_clear, 1, stays::all, {unmappable}},
     {led_toggle, 1, stays::all, {unmappable}},
     {eeprom_read, 1, stays::all, {unmappable, no_bus(1), absent(slice_eeprom), nack_write(slice_eeprom),
-                                          nack_read(slice_eeprom)}},
+        nack_read(slice_eeprom)}},
     {eeprom_write, 1, stays::all, {unmappable, no_bus(1), absent(slice_eeprom), nack_write(slice_eeprom)}},
     // A protected part acknowledges and drops the data: the write cannot
     // tell (that the part keeps its content is checked below).
@@ -197,24 +197,24 @@ const row matrix[] = {
     // The regulator moved; the rail could not be switched off for it.
     {vdd_set, 302, stays::unchecked, {absent(expander), nack_write(expander)}},
     {read_psu, 1, stays::all, {no_bus(0), absent(low_mux), absent(monitor), nack_write(monitor),
-                                          nack_read(monitor)}},
+        nack_read(monitor)}},
     {read_som_psu, 1, stays::all, {no_bus(0), absent(low_mux), absent(monitor), nack_write(monitor),
-                                          nack_read(monitor)}},
+        nack_read(monitor)}},
     {cfg_slice_psu, 1, stays::all, {no_bus(0), absent(low_mux), absent(monitor), nack_write(monitor)}},
     {detect_intr, 1, stays::all, {unmappable, no_bus(0), absent(low_mux), absent(expander),
-                                          nack_write(expander), nack_read(expander)}},
+        nack_write(expander), nack_read(expander)}},
     {psu_intr_detect, 1, stays::all, {no_bus(0), absent(low_mux), absent(expander), nack_write(expander),
-                                          nack_read(expander)}},
+        nack_read(expander)}},
     {intr_parse, 1, stays::all, {no_bus(0), absent(low_mux), absent(monitor), nack_write(monitor),
-                                          nack_read(monitor)}},
+        nack_read(monitor)}},
     // The pass goes on past every failure; a slice it cannot detect keeps
     // the answer it had.
     {init_boot, 0, stays::presence, {unmappable, no_bus(0), absent(low_mux), absent(expander),
-                                               nack_write(expander), nack_read(expander)}},
+        nack_write(expander), nack_read(expander)}},
     {temperature, 1, stays::all, {unmappable, no_bus(1), absent(sensor), nack_write(sensor),
-                                          nack_read(sensor)}},
+        nack_read(sensor)}},
     {som_config, 1, stays::all, {no_bus(0), absent(som_eeprom), nack_write(som_eeprom),
-                                          nack_read(som_eeprom)}},
+        nack_read(som_eeprom)}},
 };
 // clang-format on
 
