@@ -30,9 +30,6 @@ bool take_payload(const char *request, int offset, int count, std::uint8_t *into
 
 bool count_ok(int count) { return count >= 0 && count <= max_payload; }
 
-// A slice number scanned as "%hhd", as a table index.
-std::uint8_t as_slice(signed char value) { return static_cast<std::uint8_t>(value); }
-
 void ensure_page_size(qelt_slice &slice)
 {
     if (slice.eeprom_page_size == 0)
@@ -43,23 +40,23 @@ void ensure_page_size(qelt_slice &slice)
 
 int cmd_eeprom_clear(const command_call &call)
 {
-    signed char slice = 0;
-    if (std::sscanf(call.request, "%*s %hhd", &slice) != 1 || !slice_ok(as_slice(slice)) ||
-        qelt_eeprom_clear(slice_table, as_slice(slice)) != 0)
+    int slice = 0;
+    if (std::sscanf(call.request, "%*s %d", &slice) != 1 || !slice_ok(slice) ||
+        qelt_eeprom_clear(slice_table, static_cast<std::uint8_t>(slice)) != 0)
         return reply_failure(call);
     return reply_text(call, "cmd_status %d", status_ok);
 }
 
 int cmd_eeprom_write(const command_call &call)
 {
-    signed char value = 0;
+    int value = 0;
     int count = 0;
     int offset = 0;
-    if (std::sscanf(call.request, "%*s %hhd %d %n", &value, &count, &offset) != 2)
+    if (std::sscanf(call.request, "%*s %d %d %n", &value, &count, &offset) != 2)
         return reply_failure(call);
-    const std::uint8_t slice = as_slice(value);
-    if (!slice_ok(slice) || !count_ok(count))
+    if (!slice_ok(value) || !count_ok(count))
         return reply_failure(call);
+    const auto slice = static_cast<std::uint8_t>(value);
     qelt_slice &s = slice_table[slice];
     if (!take_payload(call.request, offset, count, s.eeprom))
         return reply_failure(call);
@@ -72,12 +69,13 @@ int cmd_eeprom_write(const command_call &call)
 
 int cmd_eeprom_read(const command_call &call)
 {
-    signed char value = 0;
-    if (std::sscanf(call.request, "%*s %hhd", &value) != 1 || !slice_ok(as_slice(value)))
+    int value = 0;
+    if (std::sscanf(call.request, "%*s %d", &value) != 1 || !slice_ok(value))
         return reply_failure(call);
-    qelt_slice &s = slice_table[as_slice(value)];
+    const auto slice = static_cast<std::uint8_t>(value);
+    qelt_slice &s = slice_table[slice];
     ensure_page_size(s);
-    if (qelt_eeprom_read(slice_table, as_slice(value)) != 0)
+    if (qelt_eeprom_read(slice_table, slice) != 0)
         return reply_failure(call);
     const std::size_t n = std::min<std::size_t>(s.eeprom_len, sizeof s.eeprom);
     return reply_bytes(call, "data", s.eeprom, n);

@@ -7,14 +7,15 @@
 
 namespace {
 
-// A slice number scanned as "%hhd"; minus one names 255 and is refused.
+// Scanned whole, so that a number beyond a byte is refused rather than
+// wrapped onto another slice.
 bool scan_slice(const command_call &call, std::uint8_t &slice)
 {
-    signed char value = 0;
-    if (std::sscanf(call.request, "%*s %hhd", &value) != 1)
+    int value = 0;
+    if (std::sscanf(call.request, "%*s %d", &value) != 1 || !slice_ok(value))
         return false;
     slice = static_cast<std::uint8_t>(value);
-    return slice_ok(slice);
+    return true;
 }
 
 // While monitoring runs, the readings come from the routines' last pass
@@ -26,13 +27,12 @@ bool fresh_reading(int (*read)(qelt_slice *, std::uint8_t), std::uint8_t slice)
 
 int set_levels(const command_call &call, float (&levels)[27])
 {
-    signed char value = 0;
+    int value = 0;
     float level[3];
-    if (std::sscanf(call.request, "%*s %hhd %f %f %f", &value, &level[0], &level[1], &level[2]) != 4)
+    if (std::sscanf(call.request, "%*s %d %f %f %f", &value, &level[0], &level[1], &level[2]) != 4 ||
+        !slice_ok(value))
         return reply_failure(call);
     const auto slice = static_cast<std::uint8_t>(value);
-    if (!slice_ok(slice))
-        return reply_failure(call);
     for (int rail = 0; rail < 3; ++rail)
         levels[rail * QELT_SLICE_COUNT + slice] = level[rail];
     if (qelt_cfg_slice_psu(slice_table, slice) != 0)
@@ -60,9 +60,11 @@ int cmd_read_psu(const command_call &call)
 
 int cmd_power_detect(const command_call &call)
 {
-    unsigned char slice = 0, channel = 0;
-    if (std::sscanf(call.request, "%*s %hhu %hhu", &slice, &channel) != 2 || !slice_ok(slice) ||
-        !detect_channel_ok(channel) || qelt_power_detect(slice_table, slice, channel) != 0)
+    unsigned slice = 0, channel = 0;
+    if (std::sscanf(call.request, "%*s %u %u", &slice, &channel) != 2 || !slice_ok(slice) ||
+        !detect_channel_ok(channel) ||
+        qelt_power_detect(slice_table, static_cast<std::uint8_t>(slice),
+                          static_cast<std::uint8_t>(channel)) != 0)
         return reply_failure(call);
     return reply_text(call, "cmd_status %d power %0.2f", status_ok, slice_table[slice].power_detect[channel]);
 }

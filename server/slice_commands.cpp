@@ -25,13 +25,14 @@ int vdd_enable(qelt_slice *table, std::uint8_t slice, std::uint8_t on)
 // A non-zero readback only reports the stored state.
 int switch_rail(const command_call &call, const rail &r)
 {
-    unsigned char slice = 0, on = 0, readback = 0;
-    if (std::sscanf(call.request, "%*s %hhu %hhu %hhu", &slice, &on, &readback) != 3 || !slice_ok(slice))
+    unsigned slice = 0;
+    unsigned char on = 0, readback = 0;
+    if (std::sscanf(call.request, "%*s %u %hhu %hhu", &slice, &on, &readback) != 3 || !slice_ok(slice))
         return reply_failure(call);
     slice_cfg::update_lock hold;
     load_slice_cfg();
     if (readback == 0) {
-        if (r.enable(slice_table, slice, on) != 0)
+        if (r.enable(slice_table, static_cast<std::uint8_t>(slice), on) != 0)
             return reply_failure(call);
         slice_cfg::create_file(slice_table);
     }
@@ -42,9 +43,9 @@ int switch_rail(const command_call &call, const rail &r)
 
 int cmd_dsa_write(const command_call &call)
 {
-    unsigned char slice = 0, channel = 0, stage = 0;
+    unsigned slice = 0, channel = 0, stage = 0;
     float value = 0, step = 0;
-    if (std::sscanf(call.request, "%*s %hhu %hhu %hhu %f %f", &slice, &channel, &stage, &value, &step) != 5 ||
+    if (std::sscanf(call.request, "%*s %u %u %u %f %f", &slice, &channel, &stage, &value, &step) != 5 ||
         !slice_ok(slice) || !dsa_channel_ok(channel) || !dsa_stage_ok(stage))
         return reply_failure(call);
     // Loaded first as well: saving the server's table without it would
@@ -54,7 +55,8 @@ int cmd_dsa_write(const command_call &call)
     qelt_slice &s = slice_table[slice];
     s.dsa_value[channel][stage] = value;
     s.dsa_step[channel][stage] = step;
-    if (qelt_dsa_write(slice_table, slice, channel, stage) != 0)
+    if (qelt_dsa_write(slice_table, static_cast<std::uint8_t>(slice), static_cast<std::uint8_t>(channel),
+                       static_cast<std::uint8_t>(stage)) != 0)
         return reply_failure(call);
     slice_cfg::create_file(slice_table);
     return reply_text(call, "cmd_status %d", status_ok);
@@ -62,29 +64,26 @@ int cmd_dsa_write(const command_call &call)
 
 int cmd_dsa_read(const command_call &call)
 {
-    signed char slice = 0, channel = 0, stage = 0;
-    if (std::sscanf(call.request, "%*s %hhd %hhd %hhd ", &slice, &channel, &stage) != 3)
-        return reply_failure(call);
-    const auto s = static_cast<std::uint8_t>(slice);
-    const auto c = static_cast<std::uint8_t>(channel);
-    const auto g = static_cast<std::uint8_t>(stage);
-    if (!slice_ok(s) || !dsa_channel_ok(c) || !dsa_stage_ok(g))
+    int slice = 0, channel = 0, stage = 0;
+    if (std::sscanf(call.request, "%*s %d %d %d ", &slice, &channel, &stage) != 3 || !slice_ok(slice) ||
+        !dsa_channel_ok(channel) || !dsa_stage_ok(stage))
         return reply_failure(call);
     load_slice_cfg();
     return reply_text(call, "cmd_status %d dsa %0.2f dsastep %0.2f", status_ok,
-                      slice_table[s].dsa_value[c][g], slice_table[s].dsa_step[c][g]);
+                      slice_table[slice].dsa_value[channel][stage],
+                      slice_table[slice].dsa_step[channel][stage]);
 }
 
 int cmd_vdd_set(const command_call &call)
 {
-    unsigned char slice = 0;
+    unsigned slice = 0;
     float volts = 0;
-    if (std::sscanf(call.request, "%*s %hhu %f", &slice, &volts) != 2 || !slice_ok(slice))
+    if (std::sscanf(call.request, "%*s %u %f", &slice, &volts) != 2 || !slice_ok(slice))
         return reply_failure(call);
     slice_cfg::update_lock hold;
     load_slice_cfg();
     slice_table[slice].vdd_voltage = volts;
-    const int result = qelt_vdd_set(slice_table, slice);
+    const int result = qelt_vdd_set(slice_table, static_cast<std::uint8_t>(slice));
     if (result != 0) {
         // The library's code tells the client why (for example 300).
         reply_text(call, "cmd_status %d", result);

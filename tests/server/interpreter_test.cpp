@@ -219,6 +219,14 @@ TEST_F(interpreter, RefusedRequestsTouchNothing)
         {"qelt_dsa_write 9 1 0 12.5 0.25", "cmd_status -1"},
         {"qelt_dsa_write 3 4 0 12.5 0.25", "cmd_status -1"},
         {"qelt_dsa_write 3 1 2 12.5 0.25", "cmd_status -1"},
+        // Numbers beyond a byte name no slice, channel or stage, even
+        // though their low byte would (259 is 3 plus 256).
+        {"qelt_dsa_write 259 1 0 12.5 0.25", "cmd_status -1"},
+        {"qelt_dsa_write 3 257 0 12.5 0.25", "cmd_status -1"},
+        {"qelt_vdd_enable 259 1 0", "cmd_status -1"},
+        {"qelt_read_psu 262", "cmd_status -1"},
+        {"qelt_eeprom_read 259", "cmd_status -1"},
+        {"qelt_power_detect 259 0", "cmd_status -1"},
         {"qelt_dsa_read -1 0 0", "cmd_status -1"},
         {"qelt_dsa_read 3 0 2", "cmd_status -1"},
         {"qelt_board_temperature 9", "cmd_status -1"},
