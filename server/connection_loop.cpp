@@ -39,14 +39,23 @@ int accept_client()
 }
 
 // A read that a stop signal has already made pointless fails like one the
-// signal interrupted, even when the signal came between two reads.
+// signal interrupted, even when the signal came between two reads or just
+// before this one (its handler then closed the socket under it: EBADF).
+// Only the stop signals have a handler, so an EINTR without one comes from
+// a signal that is ignored; qemu-user lets those interrupt a read too.
 ssize_t read_client(std::uint32_t room)
 {
-    if (stop_signalled) {
-        errno = EINTR;
-        return -1;
+    for (;;) {
+        const ssize_t got = stop_signalled ? -1 : read(client_socket, receive_buffer, room);
+        if (got >= 0)
+            return got;
+        if (stop_signalled) {
+            errno = EINTR;
+            return -1;
+        }
+        if (errno != EINTR)
+            return got;
     }
-    return read(client_socket, receive_buffer, room);
 }
 
 // A client that reset its connection, or whose link timed out, is gone:

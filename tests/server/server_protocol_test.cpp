@@ -162,7 +162,10 @@ TEST_F(server_protocol, ClientGoneDoesNotEndTheServer)
         raw_client gone; // before its responses
         gone.send_words(request(READ, ram, 16379) + request(READ, ram, 16379) + request(READ, ram, 16379));
     }
-    ASSERT_TRUE(printed("!!! hwc: closing connection"));
+    // Closed as soon as the server writes to it, or reset before the server
+    // has read everything (a slow server, as under emulation): either way
+    // only this connection ends.
+    ASSERT_TRUE(printed(" closing connection\n--- hwc: waiting for connection"));
     {
         raw_client reset; // mid-request, resetting its connection
         reset.send_words(request(WRITE, ram, 10, 0, {1, 2}));

@@ -51,8 +51,12 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Appending: with both streams in one file, a write to one must not
+    // overwrite what the other wrote (a foreign-architecture shell started
+    // by the server complains about the preloaded simulator on stderr).
+    constexpr int output_flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), output_flags, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), output_flags, 0644);
     if (dir != nullptr)
         posix_spawn_file_actions_addchdir_np(&actions, dir);
     std::vector<std::string> env_text;
