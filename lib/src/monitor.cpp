@@ -14,9 +14,6 @@ namespace {
 
 using namespace qelt;
 
-constexpr std::uint8_t config_high = static_cast<std::uint8_t>(map::monitor::config_value >> 8);
-constexpr std::uint8_t config_low = static_cast<std::uint8_t>(map::monitor::config_value & 0xFF);
-
 bool write_monitor(site where, i2c_session &bus, std::uint8_t reg, std::uint16_t value)
 {
     if (bus.send({reg, static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value & 0xFF)}))
