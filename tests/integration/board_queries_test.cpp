@@ -15,16 +15,15 @@ constexpr std::uint64_t slice_select = 0xA0070000;
 constexpr std::uint8_t sensor = 0x48;
 constexpr std::uint8_t som_eeprom = 0x50;
 
-class BoardQueries : public ::testing::Test {
+class BoardQueries : public logged_test {
   protected:
     void SetUp() override
     {
-        qelt_log_level = 3;
+        logged_test::SetUp();
         for (int s : {3, 5, 8})
             table[s].present = 1;
         table[5].temperature = unchanged;
     }
-    void TearDown() override { qelt_log_level = 0; }
 
     qsim::temp_sensor &sensor_of(int slice) { return board.state().slices[slice].sensor; }
 
@@ -69,14 +68,6 @@ TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
     EXPECT_EQ(table[5].temperature, 25.0f);
 }
 
-qsim::fault mem_map_fault(int skip)
-{
-    qsim::fault f = qsim::make_fault(qsim::fault_kind::mem_map);
-    f.skip = skip;
-    f.count = 1;
-    return f;
-}
-
 TEST_F(BoardQueries, TemperatureRefusalsAndFailures)
 {
     const std::string out = capture_stdout([&] {
@@ -90,8 +81,7 @@ TEST_F(BoardQueries, TemperatureRefusalsAndFailures)
         {refuse_select(1, sensor), "\"Unable to setup I2C device for slice 5\""},
         // The slice select (the mapping after LED 1's) fails: another
         // slice's sensor would answer.
-        {mem_map_fault(1), "\"can't access the gpio memory space!\""},
-        {nack(1, sensor, qsim::op_write), "\"Unable to write I2C (0x48), Reg(0x01)\""},
+        {select_mapping_refused(), "\"can't access the gpio memory space!\""},
         {nack(1, sensor, qsim::op_write, 1), "\"Unable to write I2C (0x48), Reg(0x00)\""},
         // Every read refused: the polls run out, then the result read fails.
         {nack(1, sensor, qsim::op_read), "\"Unable to read I2C (0x48), Reg(0x00)\""},

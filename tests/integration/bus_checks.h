@@ -5,6 +5,8 @@
 #include "models.h"
 #include "sim_fixture.h"
 
+#include <qelt/qelt.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <regex>
@@ -26,8 +28,6 @@ struct i2c_message {
     std::uint32_t pause_us; // what the caller slept right after it
 };
 
-// A fault for one I2C device: `addr` on `bus`, after `skip` matching
-// operations, `count` times (negative: for ever).
 inline qsim::fault i2c_fault(qsim::fault_kind kind, int bus, int addr, int skip, int count)
 {
     qsim::fault f = qsim::make_fault(kind);
@@ -59,6 +59,21 @@ inline qsim::fault refuse_once(qsim::fault_kind kind)
 {
     qsim::fault f = qsim::make_fault(kind);
     f.count = 1;
+    return f;
+}
+
+// Logs everything during the test, and nothing in the next one.
+class logged_test : public ::testing::Test {
+  protected:
+    void SetUp() override { qelt_log_level = 3; }
+    void TearDown() override { qelt_log_level = 0; }
+};
+
+// The slice select block, the page mapped after LED 1's, cannot be mapped.
+inline qsim::fault select_mapping_refused()
+{
+    qsim::fault f = refuse_once(qsim::fault_kind::mem_map);
+    f.skip = 1;
     return f;
 }
 

@@ -245,16 +245,15 @@ TEST_F(Eeprom, BusFailuresAreReportedAndTheHandleClosed)
     int len = 0;
     const struct {
         qsim::fault f;
-        char op; // r, w: slice 5; R, W: base board
+        char op; // r, w: slice 5; R: base-board read, W: base-board write
         const char *message;
     } cases[] = {
         {nack(1, slice_eeprom, qsim::op_read, 0, 1), 'r', "Unable to read I2C (0x54), Reg(0x00)"},
         {nack(1, slice_eeprom, qsim::op_write, 2, 1), 'r', "Unable to write I2C (0x54), Reg(0x40)"},
         {nack(1, slice_eeprom, qsim::op_write, 1, 1), 'w', "Unable to write I2C (0x54), Reg(0x0040)"},
-        {nack(0, bb_eeprom, qsim::op_read, 2, 1), 'R', "Unable to read I2C (0x51), Reg(0x20)"},
-        {nack(0, bb_eeprom, qsim::op_write, 3, 1), 'W', "Unable to write I2C (0x51), Reg(0x0060)"},
         {refuse_select(1, slice_eeprom, 0, 1), 'r',
          "Unable to select EEPROM Addr 0x54 on PL I2C device for slice 5"},
+        {nack(0, bb_eeprom, qsim::op_read, 2, 1), 'R', "Unable to read I2C (0x51), Reg(0x20)"},
         {refuse_select(0, bb_eeprom, 0, 1), 'W', "Unable to setup I2C device at 51"},
     };
     for (const auto &c : cases) {
