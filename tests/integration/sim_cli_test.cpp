@@ -63,13 +63,4 @@ TEST(SimCli, RegistersReadingsAndFaults)
     EXPECT_EQ(sim({"get", "0xa0050000"}).out, "0x00009a00\n");
 }
 
-TEST(SimCli, RefusesWhatItDoesNotKnow)
-{
-    ASSERT_EQ(sim({"create"}).status, 0);
-    EXPECT_EQ(sim({"get", "0x12345678"}).status, 1);
-    EXPECT_EQ(sim({"fit", "9"}).status, 1);
-    EXPECT_EQ(sim({"frobnicate"}).status, 2);
-    EXPECT_NE(run_program({QELT_SIM_TOOL, "--board", "/tmp/missing", "show"}).status, 0);
-}
-
 } // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +21,6 @@
 namespace {
 
 using slice_cfg::create_file;
-using slice_cfg::split_fields;
 using slice_cfg::sync_file;
 
 const std::string zero_row = "0,0,0,0,0,0,0,0,0,0,0,0\n";
@@ -231,30 +229,6 @@ TEST_F(SliceCfg, ReplacesTheFileWholeOrNotAtAll)
               "Error : create_file(N) :\"Unable to open file /tmp/qelt-slice-cfg.bin for writing!!!\"\n");
     EXPECT_EQ(read_text(), previous);
     EXPECT_EQ(cfg_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
-}
-
-TEST(SplitFields, CutsAtSeparatorsWithoutEmptyFields)
-{
-    const struct {
-        const char *line;
-        int max;
-        std::vector<std::string> fields;
-    } cases[] = {
-        {"1,2.50,x\n", 8, {"1", "2.50", "x"}},
-        {",,1,,2,\n", 8, {"1", "2"}},
-        {"5.40\n", 8, {"5.40\n"}}, // only a comma ends the first field
-        {"1\n,2", 8, {"1\n", "2"}},
-        {"", 8, {}},
-        {"a,b,c,d\n", 2, {"a", "b"}},
-    };
-    for (const auto &c : cases) {
-        std::string line = c.line;
-        std::array<char *, 8> fields{};
-        int count = -1;
-        split_fields(line.data(), fields.data(), c.max, &count);
-        EXPECT_EQ(std::vector<std::string>(fields.begin(), fields.begin() + count), c.fields) << c.line;
-        EXPECT_EQ(std::count(fields.begin() + c.max, fields.end(), nullptr), 8 - c.max) << "beyond max";
-    }
 }
 
 } // namespace
