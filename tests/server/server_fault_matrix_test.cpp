@@ -140,32 +140,21 @@ class fault_matrix : public server_sandbox {
             ++n;
         return n;
     }
-
-    // The reply text of a COMMAND response, for readable failures.
-    static std::string reply_of(const std::vector<std::uint32_t> &words)
-    {
-        std::string text;
-        for (std::size_t i = 5; i < words.size(); ++i)
-            for (int byte = 0; byte < 4; ++byte)
-                if (const char c = static_cast<char>(words[i] >> (8 * byte)); c != '\0')
-                    text += c;
-        return text;
-    }
 };
 
 TEST_F(fault_matrix, EveryFaultAgainstEveryCommandThatMeetsIt)
 {
     raw_client client;
     ASSERT_TRUE(client.connected());
-    ASSERT_EQ(reply_of(client.command("qelt_init_boot 1")), presence);
-    ASSERT_EQ(reply_of(client.command("qelt_dsa_write 3 1 0 4 0.5")), "cmd_status 2");
+    ASSERT_EQ(client.reply("qelt_init_boot 1"), presence);
+    ASSERT_EQ(client.reply("qelt_dsa_write 3 1 0 4 0.5"), "cmd_status 2");
     // Slice 3 draws more than its warning limit: polling goes on to the bus.
     {
         qsim::board_lock hold(board.state());
         board.state().slices[3].rails.reg[1] = 0x7FF8;
     }
     board.refresh();
-    ASSERT_EQ(reply_of(client.command("qelt_interrupt_polling")), "cmd_status 2 interrupt 8");
+    ASSERT_EQ(client.reply("qelt_interrupt_polling"), "cmd_status 2 interrupt 8");
     const std::string settings = read_file(cfg_path);
     const int descriptors = server_descriptors();
 
@@ -174,7 +163,7 @@ TEST_F(fault_matrix, EveryFaultAgainstEveryCommandThatMeetsIt)
             SCOPED_TRACE(r.command + " with " + name_of(f));
             board.clear_trace();
             put(f);
-            EXPECT_EQ(reply_of(client.command(r.command)), r.reply);
+            EXPECT_EQ(client.reply(r.command), r.reply);
             clear_faults();
             EXPECT_EQ(server_descriptors(), descriptors) << "descriptor left open";
             EXPECT_TRUE(released(board));
@@ -183,7 +172,7 @@ TEST_F(fault_matrix, EveryFaultAgainstEveryCommandThatMeetsIt)
     }
     // A failed write keeps its values only in memory: the file brings back
     // the last ones that reached the board.
-    EXPECT_EQ(reply_of(client.command("qelt_dsa_read 3 1 0")), "cmd_status 2 dsa 4.00 dsastep 0.50");
+    EXPECT_EQ(client.reply("qelt_dsa_read 3 1 0"), "cmd_status 2 dsa 4.00 dsastep 0.50");
 }
 
 } // namespace

@@ -6,12 +6,11 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +18,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
-
-extern char **environ;
 
 namespace qelt_test {
 namespace {
@@ -44,55 +41,10 @@ ino_t starting_netns()
     return inode;
 }
 
-// Spawns argv with the environment plus `extra`, output to the given files.
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &extra,
-            const std::string &out_path, const std::string &err_path, const char *dir = nullptr)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // Appending: with both streams in one file, a write to one must not
-    // overwrite what the other wrote (a foreign-architecture shell started
-    // by the server complains about the preloaded simulator on stderr).
-    constexpr int output_flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), output_flags, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), output_flags, 0644);
-    if (dir != nullptr)
-        posix_spawn_file_actions_addchdir_np(&actions, dir);
-    std::vector<std::string> env_text;
-    for (char **e = environ; *e != nullptr; ++e)
-        env_text.emplace_back(*e);
-    env_text.insert(env_text.end(), extra.begin(), extra.end());
-    std::vector<char *> envp;
-    for (std::string &s : env_text)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<char *> args;
-    for (const std::string &s : argv)
-        args.push_back(const_cast<char *>(s.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-    return pid;
-}
-
-int status_of(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
-
 int run_quietly(const std::vector<std::string> &argv)
 {
-    int raw = 0;
-    try {
-        waitpid(spawn(argv, {}, "/dev/null", "/dev/null"), &raw, 0);
-    } catch (const std::runtime_error &) {
-        return 127;
-    }
-    return status_of(raw);
+    return wait_status(spawn_program(argv, {"LD_PRELOAD="}, "/dev/null", "/dev/null"));
 }
-
-std::string read_all(const std::string &path) { return read_file(path); }
 
 } // namespace
 
@@ -129,38 +81,31 @@ void raw_client::send_bytes(const std::vector<std::uint8_t> &bytes)
     }
 }
 
+void raw_client::wait_at_most(std::chrono::milliseconds timeout)
+{
+    const timeval tv{static_cast<time_t>(timeout.count() / 1000),
+                     static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 std::vector<std::uint32_t> raw_client::receive_words(std::size_t n, std::chrono::milliseconds timeout)
 {
-    std::vector<std::uint8_t> bytes;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::uint8_t buf[65536];
-    while (bytes.size() < 4 * n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{fd_, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        const ssize_t got = recv(fd_, buf, std::min(sizeof buf, 4 * n - bytes.size()), 0);
-        if (got <= 0)
-            break;
-        bytes.insert(bytes.end(), buf, buf + got);
-    }
-    std::vector<std::uint32_t> words(bytes.size() / 4);
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        std::uint32_t w;
-        std::memcpy(&w, &bytes[4 * i], 4);
-        words[i] = be32toh(w);
-    }
+    wait_at_most(timeout);
+    std::vector<std::uint32_t> words(n);
+    std::size_t got = 0;
+    for (ssize_t r = 1; got < 4 * n && r > 0; got += r > 0 ? static_cast<std::size_t>(r) : 0)
+        r = recv(fd_, reinterpret_cast<char *>(words.data()) + got, 4 * n - got, 0);
+    words.resize(got / 4);
+    for (std::uint32_t &w : words)
+        w = be32toh(w);
     return words;
 }
 
 bool raw_client::closed_by_server(std::chrono::milliseconds timeout)
 {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-        return false;
+    wait_at_most(timeout);
     char c;
-    return recv(fd_, &c, 1, 0) <= 0;
+    return recv(fd_, &c, 1, 0) == 0 || errno == ECONNRESET;
 }
 
 void raw_client::reset()
@@ -171,20 +116,25 @@ void raw_client::reset()
     fd_ = -1;
 }
 
-void raw_client::hang_up()
-{
-    close(fd_);
-    fd_ = -1;
-}
-
 std::vector<std::uint32_t> raw_client::command(const std::string &text)
 {
     send_words(command_request(text));
-    const std::vector<std::uint32_t> header = receive_words(5);
+    const std::vector<std::uint32_t> header = receive_words(5, 30s); // a whole EEPROM read is slow
     if (header.size() != 5)
         return header;
     std::vector<std::uint32_t> reply = receive_words(header[3]);
     reply.insert(reply.begin(), header.begin(), header.end());
+    return reply;
+}
+
+std::string raw_client::reply(const std::string &text)
+{
+    std::string reply;
+    const std::vector<std::uint32_t> words = command(text);
+    for (std::size_t i = 5; i < words.size(); ++i)
+        for (int byte = 0; byte < 4; ++byte)
+            if (const char c = static_cast<char>(words[i] >> (8 * byte)); c != '\0')
+                reply += c;
     return reply;
 }
 
@@ -196,6 +146,7 @@ void server_sandbox::SetUp()
                      << std::strerror(errno) << "); run them as root";
     }
     ASSERT_NE(netns_inode(), outside);
+    ASSERT_EQ(chdir("/tmp"), 0); // where the server's shell commands leave their output
     if (run_quietly({"ip", "link", "add", "eth0", "type", "veth", "peer", "name", veth_peer}) != 0) {
         GTEST_SKIP() << "cannot create eth0 in the private network namespace (is iproute2 installed?)";
     }
@@ -225,7 +176,7 @@ void server_sandbox::start_server(bool ignore_sighup)
     ignore.sa_handler = ignore_sighup ? SIG_IGN : SIG_DFL;
     sigaction(SIGHUP, &ignore, &saved);
     pid_ =
-        spawn({QELT_CMDSRV}, {std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD}, out_path_, out_path_, "/tmp");
+        spawn_program({QELT_CMDSRV}, {std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD}, out_path_, out_path_);
     sigaction(SIGHUP, &saved, nullptr);
     if (!printed("--- hwc: waiting for connection", 30s))
         throw std::runtime_error("qelt-cmdsrv did not come up:\n" + output());
@@ -243,23 +194,20 @@ bool server_sandbox::printed(const std::string &text, std::chrono::milliseconds 
     }
 }
 
-std::string server_sandbox::output() const { return read_all(out_path_); }
+std::string server_sandbox::output() const { return read_file(out_path_); }
 
 void server_sandbox::signal_server(int sig) { kill(pid_, sig); }
 
 int server_sandbox::wait_exit(std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int raw = 0;
-        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-            pid_ = -1;
-            return status_of(raw);
-        }
+    int raw = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; waitpid(pid_, &raw, WNOHANG) != pid_;) {
         if (std::chrono::steady_clock::now() >= deadline)
             return -1;
         std::this_thread::sleep_for(5ms);
     }
+    pid_ = -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 bool server_sandbox::led0_lit() { return (board.reg(control_register) & 1) != 0; }
@@ -268,15 +216,8 @@ run_result server_sandbox::client(const std::vector<std::string> &args)
 {
     std::vector<std::string> argv{"python3", "-m", "qelt_client", "--host", "127.0.0.1", "--timeout", "10"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const std::string out = "/tmp/client.out", err = "/tmp/client.err";
-    int raw = 0;
-    waitpid(spawn(argv, {std::string("PYTHONPATH=") + QELT_SOURCE_DIR + "/clients/python"}, out, err), &raw,
-            0);
-    run_result r;
-    r.status = status_of(raw);
-    r.out = read_all(out);
-    r.err = read_all(err);
-    return r;
+    return run_program(argv,
+                       {"LD_PRELOAD=", std::string("PYTHONPATH=") + QELT_SOURCE_DIR + "/clients/python"});
 }
 
 } // namespace qelt_test

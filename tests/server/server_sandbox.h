@@ -42,11 +42,12 @@ class raw_client {
     bool closed_by_server(std::chrono::milliseconds timeout = 5s);
     // Closes with a reset instead of an orderly close.
     void reset();
-    void hang_up();
-    // Sends a command and receives its whole response.
+    // Sends a command and receives its whole response, or only its text.
     std::vector<std::uint32_t> command(const std::string &text);
+    std::string reply(const std::string &text);
 
   private:
+    void wait_at_most(std::chrono::milliseconds timeout);
     int fd_ = -1;
 };
 

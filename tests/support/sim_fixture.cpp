@@ -3,7 +3,6 @@
 #include "models.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 
 extern char **environ;
@@ -40,28 +40,6 @@ qsim::board_map created(std::initializer_list<int> fitted)
     const std::string path = fresh_board_path();
     setenv("QELT_SIM_BOARD", path.c_str(), 1);
     return qsim::board_map::create(path, mask_of(fitted));
-}
-
-// Drains both pipes of a child, so that it never blocks on a full one.
-void drain(int out_fd, int err_fd, run_result &r)
-{
-    char buf[65536];
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, -1) < 0)
-            break;
-        for (pollfd &p : fds) {
-            if (p.fd < 0 || p.revents == 0)
-                continue;
-            const ssize_t got = read(p.fd, buf, sizeof buf);
-            if (got > 0) {
-                (p.fd == out_fd ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
-            } else {
-                close(p.fd);
-                p.fd = -1; // poll skips negative descriptors
-            }
-        }
-    }
 }
 
 } // namespace
@@ -120,48 +98,57 @@ void sim_board::refresh()
     qsim::update_alerts(file());
 }
 
-run_result run_program(const std::vector<std::string> &argv)
+pid_t spawn_program(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                    const std::string &out_path, const std::string &err_path)
 {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-    // The child gets this process's environment plus the simulator.
-    std::vector<std::string> env_text;
+    std::map<std::string, std::string> vars;
     for (char **e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
-            env_text.emplace_back(*e);
-    env_text.emplace_back(std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD);
-    std::vector<char *> envp;
-    for (std::string &s : env_text)
-        envp.push_back(s.data());
+        vars.emplace(std::string(*e).substr(0, std::strcspn(*e, "=")), *e);
+    for (const std::string &e : env)
+        vars[e.substr(0, e.find('='))] = e;
+    std::vector<char *> envp, args;
+    for (auto &[name, text] : vars)
+        envp.push_back(text.data());
     envp.push_back(nullptr);
-    std::vector<char *> args;
     for (const std::string &s : argv)
         args.push_back(const_cast<char *>(s.c_str()));
     args.push_back(nullptr);
 
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // Appending: with both streams in one file, a write to one must not
+    // overwrite what the other wrote.
+    constexpr int output_flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), output_flags, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), output_flags, 0644);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+int wait_status(pid_t pid)
+{
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    static std::atomic<int> serial{0};
+    const std::string out = "/tmp/run-" + std::to_string(serial++), err = out + ".err";
+    std::vector<std::string> full_env{std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD};
+    full_env.insert(full_env.end(), env.begin(), env.end());
     run_result r;
-    if (rc != 0) {
-        close(out[0]);
-        close(err[0]);
-        r.err = std::string("spawn failed: ") + std::strerror(rc);
-        return r;
-    }
-    drain(out[0], err[0], r);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.status = wait_status(spawn_program(argv, full_env, out, err));
+    r.out = read_file(out);
+    r.err = read_file(err);
+    unlink(out.c_str());
+    unlink(err.c_str());
     return r;
 }
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -55,9 +57,16 @@ struct run_result {
     std::string err;
 };
 
-// Runs a program with the simulator preloaded (and the current
-// environment), its standard input empty.
-run_result run_program(const std::vector<std::string> &argv);
+// Starts a program with this process's environment changed by env
+// ("NAME=value" each), its standard input empty and its output streams
+// appended to the given files (which may be one).
+pid_t spawn_program(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                    const std::string &out_path, const std::string &err_path);
+// Exit status of a child, or 128 + signal.
+int wait_status(pid_t pid);
+
+// Runs a program to its end with the simulator preloaded, env applied after.
+run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
 
 // Runs the board control tool with the given arguments under the simulator.
 run_result run_boardctl(const std::vector<std::string> &args);

@@ -99,38 +99,27 @@ TEST(WorkerPool, OneWorkerCyclesOverTheJobsInOrder)
         EXPECT_EQ(log.ids[i], static_cast<int>(i % 3)) << "run " << i;
 }
 
+// A pool resumed before it has jobs runs the first one added; pausing
+// stops new runs once the running ones end, resuming restarts them; a
+// running pool cannot be freed.
 TEST(WorkerPool, PauseStopsNewRunsAndResumeRestartsThem)
 {
     counter c;
     worker_pool *pool = pool_create(3, 3);
     ASSERT_NE(pool, nullptr);
-    ASSERT_EQ(pool_add(pool, count_run, &c, nullptr), 0);
     ASSERT_EQ(pool_resume(pool), 0);
-    ASSERT_TRUE(eventually([&] { return c.runs > 10; }));
-    ASSERT_EQ(pool_pause(pool), 0);
-    // Routines already running finish; then the count stands still.
     std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(pool_add(pool, count_run, &c, nullptr), 0);
+    ASSERT_TRUE(eventually([&] { return c.runs > 10; }));
+    EXPECT_EQ(pool_free(pool), POOL_INVALID);
+    ASSERT_EQ(pool_pause(pool), 0);
+    std::this_thread::sleep_for(20ms); // a worker woken just before the pause
     ASSERT_TRUE(eventually([&] { return c.active == 0; }));
     const int paused_at = c.runs;
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(c.runs, paused_at);
     ASSERT_EQ(pool_resume(pool), 0);
     EXPECT_TRUE(eventually([&] { return c.runs > paused_at + 10; }));
-    EXPECT_EQ(pool_destroy(pool), 0);
-}
-
-// A pool resumed before it has jobs runs the first one added; a running
-// pool cannot be freed.
-TEST(WorkerPool, ResumedWithoutJobsWaitsForTheFirstOne)
-{
-    counter c;
-    worker_pool *pool = pool_create(3, 3);
-    ASSERT_NE(pool, nullptr);
-    ASSERT_EQ(pool_resume(pool), 0);
-    std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(pool_add(pool, count_run, &c, nullptr), 0);
-    EXPECT_TRUE(eventually([&] { return c.runs > 0; }));
-    EXPECT_EQ(pool_free(pool), POOL_INVALID);
     EXPECT_EQ(pool_destroy(pool), 0);
 }
 

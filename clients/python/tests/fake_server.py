@@ -7,14 +7,8 @@ import threading
 
 
 class FakeServer:
-    """Accepts one client and plays a script of (request length, reply) steps.
-
-    Each step reads exactly that many request bytes, then sends the reply
-    bytes; a reply of None closes the connection instead. After the script
-    the connection is held open until the client leaves, so a client waiting
-    for more runs into its timeout. Everything received is kept in
-    `received` for exact comparison.
-    """
+    """Accepts one client and plays (request length, reply bytes or None to close) steps,
+    then holds the connection until the client leaves; keeps every byte received."""
 
     def __init__(self, *steps):
         self.steps = steps
