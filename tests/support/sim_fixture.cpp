@@ -3,6 +3,7 @@
 #include "models.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,9 +123,19 @@ pid_t spawn_program(const std::vector<std::string> &argv, const std::vector<std:
     constexpr int output_flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), output_flags, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), output_flags, 0644);
+    // A test runner may ignore SIGPIPE (ctest does), which a started
+    // program would inherit: it gets the default a shell would give it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &pipe_signal);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     if (rc != 0)
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     return pid;
