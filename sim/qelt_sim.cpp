@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -313,6 +315,24 @@ void trace_command(board &b, const args &a)
         show_trace_entry(b.trace[i % trace_capacity], stdout);
 }
 
+// What the caller preloads stays, ahead of the interposer (a sanitizer's
+// runtime must come first); an interposer already in the list is not
+// loaded twice.
+std::string preload_list(const std::string &interposer)
+{
+    std::string list;
+    const char *current = std::getenv("LD_PRELOAD");
+    std::string text = current != nullptr ? current : "";
+    std::replace(text.begin(), text.end(), ':', ' '); // either separates entries
+    std::istringstream entries(text);
+    for (std::string entry; entries >> entry;) {
+        if (entry.ends_with(QELT_SIM_PRELOAD_NAME))
+            continue;
+        list += entry + ' ';
+    }
+    return list + interposer;
+}
+
 [[noreturn]] void run_command(const std::string &board_path, const args &a)
 {
     if (a.empty())
@@ -326,7 +346,7 @@ void trace_command(board &b, const args &a)
     char absolute[PATH_MAX];
     const std::string board = realpath(board_path.c_str(), absolute) ? absolute : board_path;
     setenv("QELT_SIM_BOARD", board.c_str(), 1);
-    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("LD_PRELOAD", preload_list(preload).c_str(), 1);
     // Sanitizer builds: the runtime need not be first when the simulator is.
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
     std::vector<char *> argv;
