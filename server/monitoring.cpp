@@ -1,10 +1,9 @@
 #include "monitoring.h"
 
+#include "log_line.h"
 #include "server_state.h"
 
 #include <unistd.h>
-
-#include <cstdio>
 
 pthread_mutex_t psu_mutex;
 pthread_mutex_t temp_mutex;
@@ -26,8 +25,7 @@ struct routine_pass {
 void report(const routine_pass &pass, int line, const char *event)
 {
     std::lock_guard hold(slice_table_mutex);
-    if (qelt_log_level > 2)
-        std::printf("INFO : %s(%d) :\"%s %s routine\"\n", pass.name, line, event, pass.what);
+    qelt::log_line::print(qelt::log_line::kind::info, pass.name, line, "%s %s routine", event, pass.what);
 }
 
 int run_pass(const routine_pass &pass, void *context, void *parameter)
