@@ -248,11 +248,14 @@ TEST_F(interpreter, MonitoringRefreshesReadingsBesideCommands)
     }
     ASSERT_LT(rounds, 400) << "no monitoring pass ended";
     EXPECT_EQ(failed_transfers(), 0u) << "a command and a pass interleaved on the board";
+
+    // The next pass is a sleep away: the readings come from the last pass,
+    // without a bus transaction...
+    sim({"current", "3", "vdd", "0.25"});
+    board.clear_trace();
     EXPECT_EQ(cmd->reply("qelt_read_psu 3"), "cmd_status 2 psu 0.750 0.000 0.000 0.000 0.000 0.000");
     EXPECT_EQ(cmd->reply("qelt_board_temperature 6"), "cmd_status 2 temp 33.00");
-
-    // Stored values are answered without a bus transaction...
-    sim({"current", "3", "vdd", "0.25"});
+    EXPECT_TRUE(board.trace().empty());
     ASSERT_EQ(cmd->reply("qelt_interrupt_task_stop"), "cmd_status 2");
     // ...until monitoring stops: then the hardware is read again.
     EXPECT_EQ(cmd->reply("qelt_read_psu 3"), "cmd_status 2 psu 0.250 0.000 0.000 0.000 0.000 0.000");
@@ -263,23 +266,6 @@ TEST_F(interpreter, MonitoringRefreshesReadingsBesideCommands)
     const std::size_t settled = board.trace().size();
     std::this_thread::sleep_for(3500ms);
     EXPECT_EQ(board.trace().size(), settled) << "a pass began after monitoring stopped";
-}
-
-TEST_F(interpreter, StoredReadingsAreAnsweredWithoutTheBus)
-{
-    run_table(*cmd, {
-                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
-                        {"qelt_read_psu 3", "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 0.000"},
-                        {"qelt_interrupt_task_start", "cmd_status 2"},
-                    });
-    sim({"current", "3", "vdd", "0.5"});
-    board.clear_trace();
-    EXPECT_EQ(cmd->reply("qelt_read_psu 3"), "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 0.000");
-    EXPECT_EQ(cmd->reply("qelt_board_temperature 3"), "cmd_status 2 temp 0.00");
-    EXPECT_TRUE(board.trace().empty());
-    // Shutdown waits for the workers, each in its sleep or pass.
-    signal_server(SIGTERM);
-    EXPECT_EQ(wait_exit(15s), 0) << output();
 }
 
 // The host-side client's summary while monitoring runs: only the fitted
@@ -312,6 +298,9 @@ TEST_F(interpreter, ClientStatusSummarisesTheBoard)
                           "    6  ch0 31.75/31.75  ch1 31.75/31.75  ch2 31.75/31.75  ch3 31.75/31.75\n");
     cmd.emplace();
     EXPECT_EQ(cmd->reply("qelt_board_temperature 0"), "cmd_status 2 temp 0.00") << "monitoring left off";
+    // Shutdown waits for the workers, each in its sleep or pass.
+    signal_server(SIGTERM);
+    EXPECT_EQ(wait_exit(15s), 0) << output();
 }
 
 } // namespace
