@@ -176,9 +176,8 @@ update_lock::update_lock() : fd_(qelt::lock_file::acquire(lock_path))
 
 update_lock::~update_lock()
 {
-    // Closing the last descriptor of the open file releases the lock.
     if (fd_ >= 0)
-        close(fd_);
+        qelt::lock_file::release(fd_);
 }
 
 bool exists() { return access(slice_cfg_path, F_OK) == 0; }

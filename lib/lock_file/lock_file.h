@@ -13,7 +13,7 @@ namespace qelt::lock_file {
 
 // Opens `path` (creating it when missing) and takes an exclusive flock on
 // it, waiting for any other holder. The descriptor, or -1 with errno set
-// when the file cannot be opened; closing the descriptor releases the lock.
+// when the file cannot be opened; release() gives the lock back.
 // Read access is enough for flock, so a lock file that another user created
 // still serves; a link planted in /tmp is never followed.
 inline int acquire(const char *path)
@@ -26,6 +26,15 @@ inline int acquire(const char *path)
     while (flock(fd, LOCK_EX) < 0 && errno == EINTR) {
     }
     return fd;
+}
+
+// Unlocks before closing: a child forked meanwhile holds a copy of the
+// descriptor until its exec closes it, and that copy alone would keep the
+// lock held.
+inline void release(int fd)
+{
+    flock(fd, LOCK_UN);
+    close(fd);
 }
 
 } // namespace qelt::lock_file

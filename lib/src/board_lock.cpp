@@ -3,8 +3,6 @@
 #include "lock_file.h"
 #include "log.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -42,9 +40,8 @@ board_lock::board_lock()
 
 board_lock::~board_lock()
 {
-    // Closing the only descriptor of the lock file releases the flock.
     if (--depth == 0 && lock_fd >= 0) {
-        close(lock_fd);
+        lock_file::release(lock_fd);
         lock_fd = -1;
     }
     thread_lock.unlock();
