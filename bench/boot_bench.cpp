@@ -8,6 +8,7 @@
 //
 // usage: qelt-boot-bench [ROUNDS]   (exit status 1 when the ratio > 1.10)
 #include "board_file.h"
+#include "isolation.h"
 #include "models.h"
 
 #include <qelt/qelt.h>
@@ -63,6 +64,9 @@ double seconds_since(clock_type::time_point start)
 int main(int argc, char **argv)
 {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    // The library keeps its board lock file in /tmp: leave the machine's own
+    // /tmp alone.
+    qelt_test::isolate_tmp();
 
     char dir[] = "/tmp/qelt-boot-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
