@@ -103,6 +103,7 @@ enum class fault_kind : std::uint8_t {
     spi_xfer,   // SPI_IOC_MESSAGE refused
     i2c_select, // I2C_SLAVE_FORCE refused for `addr` on `bus`
     i2c_nack,   // device `addr` on `bus` does not acknowledge (see `ops`)
+    accept,     // accept() on a listening socket fails with `error`
 };
 
 inline constexpr std::uint8_t fault_any = 0xFF;
@@ -116,6 +117,7 @@ struct fault {
     std::uint8_t ops;   // op_read | op_write for i2c_nack
     std::int32_t skip;  // matching operations that still succeed first
     std::int32_t count; // failures left; negative: for ever
+    std::int32_t error; // errno of an accept fault
     char path[64];
 };
 inline constexpr int max_faults = 16;
@@ -164,7 +166,7 @@ inline constexpr std::uint32_t trace_capacity = 1u << 16;
 // --- The board -----------------------------------------------------------------
 
 inline constexpr std::uint32_t board_magic = 0x51454C54; // "QELT"
-inline constexpr std::uint32_t board_version = 3;
+inline constexpr std::uint32_t board_version = 4;
 
 struct board {
     std::uint32_t magic;

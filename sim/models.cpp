@@ -439,7 +439,7 @@ fault make_fault(fault_kind kind)
     return f;
 }
 
-bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path)
+const fault *take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path)
 {
     for (fault &x : b.faults) {
         if (x.kind != kind)
@@ -454,15 +454,15 @@ bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, c
             continue;
         if (x.skip > 0) {
             --x.skip;
-            return false;
+            return nullptr;
         }
         if (x.count == 0)
             continue;
         if (x.count > 0)
             --x.count;
-        return true;
+        return &x;
     }
-    return false;
+    return nullptr;
 }
 
 bool add_fault(board &b, const fault &wanted)

@@ -36,9 +36,9 @@ void update_alerts(board_file_layout &f);
 // A fault of `kind` that matches every bus, address and operation and
 // lasts for ever; callers narrow it down.
 fault make_fault(fault_kind kind);
-// True when an operation matching the arguments must fail now (and counts
-// it against the fault).
-bool take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path);
+// The fault by which an operation matching the arguments must fail now
+// (counted against it), or nullptr.
+const fault *take_fault(board &b, fault_kind kind, int bus, int addr, std::uint8_t op, const char *path);
 // False when the fault table is full.
 bool add_fault(board &b, const fault &wanted);
 

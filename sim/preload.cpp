@@ -15,6 +15,7 @@
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -143,7 +144,7 @@ int open_device(const char *path, int flags)
     board &b = bm->state();
     {
         board_lock lock(b);
-        const bool refused = take_fault(b, fault_kind::open, -1, -1, 0, path);
+        const bool refused = take_fault(b, fault_kind::open, -1, -1, 0, path) != nullptr;
         trace_entry e = entry(trace_kind::open, !refused, unit);
         record(b, e, {reinterpret_cast<const std::uint8_t *>(path), std::strlen(path)});
         if (refused)
@@ -437,6 +438,31 @@ __attribute__((visibility("default"))) int nanosleep(const timespec *req, timesp
     return QSIM_REAL(nanosleep)(req, rem);
 }
 
+// A network error or a signal that a real accept() passes on, injected on
+// the board's fault list: the server's connection loop must live through it.
+int injected_accept_error()
+{
+    std::lock_guard<std::recursive_mutex> hold(process_lock);
+    board_map *bm = board_for_devices();
+    if (bm == nullptr)
+        return 0;
+    board_lock lock(bm->state());
+    const fault *f = take_fault(bm->state(), fault_kind::accept, -1, -1, 0, nullptr);
+    return f != nullptr ? f->error : 0;
+}
+
+__attribute__((visibility("default"))) int accept4(int fd, sockaddr *addr, socklen_t *len, int flags)
+{
+    if (const int error = injected_accept_error(); error != 0)
+        return fail(error);
+    return QSIM_REAL(accept4)(fd, addr, len, flags);
+}
+
+__attribute__((visibility("default"))) int accept(int fd, sockaddr *addr, socklen_t *len)
+{
+    return accept4(fd, addr, len, 0);
+}
+
 __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int prot, int flags, int fd,
                                                   off_t offset)
 {
@@ -458,7 +484,7 @@ __attribute__((visibility("default"))) void *mmap(void *addr, size_t len, int pr
     const auto span = static_cast<std::int64_t>(len);
     const bool decoded =
         len > 0 && phys % page == 0 && first >= 0 && window_offset(phys + len - 1) == first + span - 1;
-    const bool refused = !decoded || take_fault(b, fault_kind::mem_map, -1, -1, 0, nullptr);
+    const bool refused = !decoded || take_fault(b, fault_kind::mem_map, -1, -1, 0, nullptr) != nullptr;
     trace_entry e = entry(trace_kind::mem_map, !refused);
     e.value = static_cast<std::uint32_t>(phys);
     record(b, e);

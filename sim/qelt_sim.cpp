@@ -47,6 +47,7 @@ The board file defaults to $QELT_SIM_BOARD, else ./qelt-sim.board.
   fault spi-xfer|spi-mode|spi-bits|spi-speed [CS]
   fault i2c-select BUS ADDR
   fault i2c-nack BUS ADDR [read|write]
+  fault accept ERRNO            accept() fails, e.g. with ECONNABORTED
                                 every fault takes [skip=N] [count=N]
   fault clear | fault list
   trace [clear]                 bus transactions in order
@@ -230,6 +231,15 @@ void som_config(board &b, const args &a)
     }
 }
 
+// The errno value of a name such as "EINTR".
+int errno_named(const std::string &name)
+{
+    for (int e = 1; e < 4096; ++e)
+        if (const char *n = strerrorname_np(e); n != nullptr && name == n)
+            return e;
+    usage();
+}
+
 fault fault_from(const args &a)
 {
     if (a.empty())
@@ -265,6 +275,10 @@ fault fault_from(const args &a)
             f.ops = a[3] == "read" ? op_read : op_write;
             next = 4;
         }
+    } else if (kind == "accept" && a.size() > 1) {
+        f.kind = fault_kind::accept;
+        f.error = errno_named(a[1]);
+        next = 2;
     } else {
         usage();
     }
@@ -281,8 +295,9 @@ fault fault_from(const args &a)
 
 const char *fault_name(fault_kind k)
 {
-    static const char *names[] = {"none",      "open",     "mem-map",    "spi-mode", "spi-bits",
-                                  "spi-speed", "spi-xfer", "i2c-select", "i2c-nack"};
+    static const char *names[] = {"none",     "open",      "mem-map",  "spi-mode",
+                                  "spi-bits", "spi-speed", "spi-xfer", "i2c-select",
+                                  "i2c-nack", "accept"};
     return names[static_cast<int>(k)];
 }
 

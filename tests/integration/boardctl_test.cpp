@@ -150,7 +150,7 @@ class Boardctl : public ::testing::Test {
     void inject(qsim::fault_kind kind, std::uint8_t bus = qsim::fault_any,
                 std::uint8_t addr = qsim::fault_any, std::uint8_t ops = 0, int count = -1)
     {
-        board->inject({kind, bus, addr, ops, 0, count, {}});
+        board->inject({kind, bus, addr, ops, 0, count, 0, {}});
     }
 
     // A run in which a board operation failed: it goes on, and ends with 2.
