@@ -9,14 +9,11 @@
 #include "ring_buffer.h"
 #include "word_protocol.h"
 
-#include <dlfcn.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -42,19 +39,6 @@ void open_response_socket()
 }
 
 } // namespace
-
-// The server ends when a page cannot be mapped, and the simulated board
-// decodes only its own pages. Here a page the board does not decode is
-// served by a private scratch page instead, as on a board that decodes
-// every address: the decoder is under test, not the board's memory map.
-extern "C" void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
-{
-    static const auto next = reinterpret_cast<decltype(&::mmap)>(dlsym(RTLD_NEXT, "mmap"));
-    void *m = next(addr, len, prot, flags, fd, offset);
-    if (m == MAP_FAILED && errno == EINVAL && fd >= 0)
-        m = next(addr, len, prot, (flags & ~MAP_SHARED) | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return m;
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

@@ -1,7 +1,9 @@
 // Commands on the base board, the SOM and the server itself.
+#include "command_args.h"
 #include "command_call.h"
 #include "monitoring.h"
 #include "server_state.h"
+#include "shell_command.h"
 
 #include <slice_cfg.h>
 
@@ -14,17 +16,13 @@ namespace {
 
 constexpr const char *shell_output_path = "sysout.txt";
 constexpr std::size_t shell_text_room = 100; // terminator included
-constexpr std::size_t shell_line_room = 200;
 constexpr long shell_output_limit = 10000;
 
 // The shell text: everything after the blanks behind the command word, up
 // to a line end. Empty, or too long for its room: nullptr.
 const char *shell_text(const char *request, std::size_t &length)
 {
-    int start = 0;
-    if (std::sscanf(request, "%*s %n", &start) != 0 || start == 0)
-        return nullptr;
-    const char *text = request + start;
+    const char *text = command_args(request).rest();
     length = std::strcspn(text, "\n");
     if (length == 0 || length >= shell_text_room)
         return nullptr;
@@ -71,8 +69,8 @@ int cmd_sw_version(const command_call &call)
 
 int cmd_init_boot(const command_call &call)
 {
-    unsigned char fresh = 0;
-    if (std::sscanf(call.request, "%*s %hhu", &fresh) != 1)
+    std::uint8_t fresh = 0;
+    if (!command_args(call.request).whole(fresh, byte_range))
         return reply_failure(call);
     {
         // Deleted under the update lock, so that another program's update
@@ -97,11 +95,10 @@ int cmd_init_boot(const command_call &call)
 
 int cmd_fbswitch_config(const command_call &call)
 {
-    signed char control = 0, adc8 = 0, adc9 = 0;
-    if (std::sscanf(call.request, "%*s %hhd %hhd %hhd", &control, &adc8, &adc9) != 3)
-        return reply_failure(call);
-    if (qelt_fb_switch(slice_table, static_cast<std::uint8_t>(control), static_cast<std::uint8_t>(adc8),
-                       static_cast<std::uint8_t>(adc9)) != 0)
+    command_args args(call.request);
+    std::uint8_t control = 0, adc8 = 0, adc9 = 0;
+    if (!args.whole(control, byte_range) || !args.whole(adc8, byte_range) || !args.whole(adc9, byte_range) ||
+        qelt_fb_switch(slice_table, control, adc8, adc9) != 0)
         return reply_failure(call);
     return reply_text(call, "cmd_status %d", status_ok);
 }
@@ -130,17 +127,15 @@ int cmd_interrupt_task_stop(const command_call &call)
 
 int cmd_log_level_set(const command_call &call)
 {
-    signed char level = 0;
-    if (std::sscanf(call.request, "%*s %hhd", &level) != 1)
+    if (!command_args(call.request).whole(qelt_log_level, byte_range))
         return reply_failure(call);
-    qelt_log_level = static_cast<std::uint8_t>(level);
     return reply_text(call, "cmd_status %d", status_ok);
 }
 
 int cmd_framesync_delay(const command_call &call)
 {
-    unsigned delay = 0;
-    if (std::sscanf(call.request, "%*s %u", &delay) != 1 || qelt_framesync_delay(delay) != 0)
+    std::uint32_t delay = 0;
+    if (!command_args(call.request).whole(delay, u32_range) || qelt_framesync_delay(delay) != 0)
         return reply_failure(call);
     return reply_text(call, "cmd_status %d", status_ok);
 }
@@ -177,13 +172,13 @@ int cmd_system_call(const command_call &call)
     const char *text = shell_text(call.request, length);
     if (text == nullptr)
         return reply_failure(call);
-    char line[shell_line_room];
-    const int n =
-        std::snprintf(line, sizeof line, "%.*s > %s", static_cast<int>(length), text, shell_output_path);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line)
-        return reply_failure(call);
+    // The text goes to the shell as it is: a redirection pasted after it
+    // would be swallowed by a comment or a trailing "&&" in the text.
+    char command[shell_text_room];
+    std::snprintf(command, sizeof command, "%.*s", static_cast<int>(length), text);
     // Its exit status says nothing about the output, which is the reply.
-    (void)std::system(line);
+    if (run_shell_command(command, shell_output_path) != 0)
+        return reply_failure(call);
     const long got = read_shell_output(command_work_buffer, shell_output_limit);
     if (got < 0)
         return reply_failure(call);

@@ -32,14 +32,6 @@ int reply_bytes(const command_call &call, const char *word, const std::uint8_t *
 // "cmd_status 2 psu" and six rail readings.
 int reply_readings(const command_call &call, const float (&psu)[6]);
 
-// Argument ranges, checked before a value indexes anything. Numbers are
-// scanned whole (not into a byte), so 256 is refused rather than wrapped
-// onto slice 0, and -1 arrives as a value no range takes.
-inline bool slice_ok(unsigned slice) { return slice < QELT_SLICE_COUNT; }
-inline bool dsa_channel_ok(unsigned channel) { return channel < 4; }
-inline bool dsa_stage_ok(unsigned stage) { return stage < 2; }
-inline bool detect_channel_ok(unsigned channel) { return channel < 4; }
-
 // The base-board EEPROM payload and the shell output share it.
 extern std::uint8_t command_work_buffer[32768];
 

@@ -1,5 +1,6 @@
 // Commands on the slice and base-board EEPROMs. Payloads travel as one
 // request character per byte, blanks and line ends included.
+#include "command_args.h"
 #include "command_call.h"
 #include "server_state.h"
 
@@ -8,27 +9,21 @@
 
 namespace {
 
-// Beyond this neither EEPROM image nor the work buffer has room.
-constexpr int max_payload = 32768;
-
 // The chunk size a slice EEPROM is written and read in when detection has
 // not set one yet, as the board control tool uses.
 constexpr std::uint8_t default_page_size = 64;
 
-// Copies `count` request characters starting at `offset` into `into`.
-// False when the request ends first; the bytes taken so far stay stored.
-bool take_payload(const char *request, int offset, int count, std::uint8_t *into)
+// Copies `count` payload characters into `into`. False when the request
+// ends first; the bytes taken so far stay stored.
+bool take_payload(const char *payload, std::uint32_t count, std::uint8_t *into)
 {
-    for (int k = 0; k < count; ++k) {
-        const char c = request[offset + k];
-        if (c == '\0')
+    for (std::uint32_t k = 0; k < count; ++k) {
+        if (payload[k] == '\0')
             return false;
-        into[k] = static_cast<std::uint8_t>(c);
+        into[k] = static_cast<std::uint8_t>(payload[k]);
     }
     return true;
 }
-
-bool count_ok(int count) { return count >= 0 && count <= max_payload; }
 
 void ensure_page_size(qelt_slice &slice)
 {
@@ -40,27 +35,23 @@ void ensure_page_size(qelt_slice &slice)
 
 int cmd_eeprom_clear(const command_call &call)
 {
-    int slice = 0;
-    if (std::sscanf(call.request, "%*s %d", &slice) != 1 || !slice_ok(slice) ||
-        qelt_eeprom_clear(slice_table, static_cast<std::uint8_t>(slice)) != 0)
+    std::uint8_t slice = 0;
+    if (!command_args(call.request).whole(slice, slice_range) || qelt_eeprom_clear(slice_table, slice) != 0)
         return reply_failure(call);
     return reply_text(call, "cmd_status %d", status_ok);
 }
 
 int cmd_eeprom_write(const command_call &call)
 {
-    int value = 0;
-    int count = 0;
-    int offset = 0;
-    if (std::sscanf(call.request, "%*s %d %d %n", &value, &count, &offset) != 2)
+    command_args args(call.request);
+    std::uint8_t slice = 0;
+    std::uint32_t count = 0;
+    if (!args.whole(slice, slice_range) || !args.whole(count, payload_range))
         return reply_failure(call);
-    if (!slice_ok(value) || !count_ok(count))
-        return reply_failure(call);
-    const auto slice = static_cast<std::uint8_t>(value);
     qelt_slice &s = slice_table[slice];
-    if (!take_payload(call.request, offset, count, s.eeprom))
+    if (!take_payload(args.rest(), count, s.eeprom))
         return reply_failure(call);
-    s.eeprom_len = static_cast<std::uint32_t>(count);
+    s.eeprom_len = count;
     ensure_page_size(s);
     if (qelt_eeprom_write(slice_table, slice) != 0)
         return reply_failure(call);
@@ -69,10 +60,9 @@ int cmd_eeprom_write(const command_call &call)
 
 int cmd_eeprom_read(const command_call &call)
 {
-    int value = 0;
-    if (std::sscanf(call.request, "%*s %d", &value) != 1 || !slice_ok(value))
+    std::uint8_t slice = 0;
+    if (!command_args(call.request).whole(slice, slice_range))
         return reply_failure(call);
-    const auto slice = static_cast<std::uint8_t>(value);
     qelt_slice &s = slice_table[slice];
     ensure_page_size(s);
     if (qelt_eeprom_read(slice_table, slice) != 0)
@@ -83,11 +73,10 @@ int cmd_eeprom_read(const command_call &call)
 
 int cmd_bb_eeprom_write(const command_call &call)
 {
-    int count = 0;
-    int offset = 0;
-    if (std::sscanf(call.request, "%*s %d %n", &count, &offset) != 1 || !count_ok(count) ||
-        !take_payload(call.request, offset, count, command_work_buffer) ||
-        qelt_bb_eeprom_write(command_work_buffer, static_cast<std::uint32_t>(count)) != 0)
+    command_args args(call.request);
+    std::uint32_t count = 0;
+    if (!args.whole(count, payload_range) || !take_payload(args.rest(), count, command_work_buffer) ||
+        qelt_bb_eeprom_write(command_work_buffer, count) != 0)
         return reply_failure(call);
     return reply_text(call, "cmd_status %d", status_ok);
 }

@@ -1,5 +1,7 @@
 #include "eth0_address.h"
 
+#include "stop_signal.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -16,7 +18,7 @@ namespace {
 
 constexpr char interface_name[] = "eth0";
 constexpr int address_attempts = 5;
-constexpr useconds_t address_wait_us = 3000000;
+constexpr std::chrono::seconds address_wait{3};
 
 // The network-order bytes of the address, read as a little-endian word.
 std::uint32_t address_value(in_addr addr)
@@ -71,14 +73,16 @@ std::uint32_t set_static_ipv4(const char *ip4_addr_string, const char *netmask)
     return address_value(addr);
 }
 
-std::uint32_t acquire_server_address(int port)
+std::optional<std::uint32_t> acquire_server_address(int port)
 {
     std::uint32_t address = 0;
     for (int attempts = address_attempts; attempts > 0; --attempts) {
         if (get_eth0_ipv4(&address) == 1)
             return address;
         std::printf("--- hwc: waiting for valid IPv4 address on eth0 interface\n");
-        usleep(address_wait_us);
+        // A stop while the module boots must not go on to claim eth0.
+        if (!sleep_unless_stopped(address_wait))
+            return std::nullopt;
     }
     static constexpr char fixed_address[] = "10.10.1.7";
     static constexpr char fixed_netmask[] = "255.255.255.0";

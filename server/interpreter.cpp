@@ -19,6 +19,10 @@ struct command_entry {
     const char *name;
     int id;
     command_handler handler;
+    // Whether it works on the slice table or the library's data objects,
+    // which the monitoring workers share: it then runs under the table
+    // mutex. The shell command does not, and may run for a long time.
+    bool uses_board_state = true;
 };
 
 // Searched in this order; the ids are internal and never on the wire.
@@ -49,7 +53,7 @@ constexpr command_entry command_table[] = {
     {"qelt_log_level_set", 25, cmd_log_level_set},
     {"qelt_framesync_delay", 22, cmd_framesync_delay},
     {"qelt_framesync_count", 23, cmd_framesync_count},
-    {"qelt_system_call", 26, cmd_system_call},
+    {"qelt_system_call", 26, cmd_system_call, false},
     {"qelt_read_som_cfg", 28, cmd_read_som_cfg},
     {"qelt_read_som_psu", 27, cmd_read_som_psu},
 };
@@ -69,23 +73,15 @@ bool first_word(const char *request, char (&word)[word_room], bool &whole)
     return true;
 }
 
-command_handler handler_of(int id)
+const command_entry *find_entry(const char *word)
 {
     for (const command_entry &entry : command_table)
-        if (entry.id == id)
-            return entry.handler;
+        if (std::strcmp(entry.name, word) == 0)
+            return &entry;
     return nullptr;
 }
 
 } // namespace
-
-int find_command(const char *word)
-{
-    for (const command_entry &entry : command_table)
-        if (std::strcmp(entry.name, word) == 0)
-            return entry.id;
-    return -1;
-}
 
 int interpret_command(const char *request, char *reply, std::size_t capacity)
 {
@@ -106,11 +102,13 @@ int execute_command(const char *request, char *reply, std::size_t capacity)
         return -1;
     std::printf("hwc: cmd = %s\n", request);
     const command_call call{request, reply, capacity};
-    const int id = whole ? find_command(word) : -1;
-    if (id < 0)
+    const command_entry *entry = whole ? find_entry(word) : nullptr;
+    if (entry == nullptr)
         return reply_failure(call);
+    if (!entry->uses_board_state)
+        return entry->handler(call);
     std::lock_guard hold(slice_table_mutex);
-    return handler_of(id)(call);
+    return entry->handler(call);
 }
 
 int reply_failure(const command_call &call)

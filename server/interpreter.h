@@ -14,6 +14,3 @@ int interpret_command(const char *request, char *reply, std::size_t capacity);
 
 // The body behind the prefix check: trace line, lookup and the command.
 int execute_command(const char *request, char *reply, std::size_t capacity);
-
-// The id of the command named `word`, or -1.
-int find_command(const char *word);

@@ -12,6 +12,7 @@
 #include <qelt/qelt.h>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -32,8 +33,13 @@ int main()
     qelt_led_set(0);
     install_stop_handlers();
 
-    const std::uint32_t address = acquire_server_address(server_port);
-    publish_spis_registers(address, 1, 1);
+    const std::optional<std::uint32_t> address = acquire_server_address(server_port);
+    if (!address) {
+        std::printf("--- hwc: stopped during start-up\n");
+        qelt_led_clear(0);
+        return 0;
+    }
+    publish_spis_registers(*address, 1, 1);
     std::printf("--- hwc: Server port : %d\n", server_port);
     open_listen_socket(server_port);
     ring_buffer *ring = ring_buffer_create(ring_capacity);

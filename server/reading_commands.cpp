@@ -1,4 +1,5 @@
 // Commands that read the slices' sensors and set their alert limits.
+#include "command_args.h"
 #include "command_call.h"
 #include "monitoring.h"
 #include "server_state.h"
@@ -6,17 +7,6 @@
 #include <cstdio>
 
 namespace {
-
-// Scanned whole, so that a number beyond a byte is refused rather than
-// wrapped onto another slice.
-bool scan_slice(const command_call &call, std::uint8_t &slice)
-{
-    int value = 0;
-    if (std::sscanf(call.request, "%*s %d", &value) != 1 || !slice_ok(value))
-        return false;
-    slice = static_cast<std::uint8_t>(value);
-    return true;
-}
 
 // While monitoring runs, the readings come from the routines' last pass
 // instead of the hardware.
@@ -27,12 +17,11 @@ bool fresh_reading(int (*read)(qelt_slice *, std::uint8_t), std::uint8_t slice)
 
 int set_levels(const command_call &call, float (&levels)[27])
 {
-    int value = 0;
+    command_args args(call.request);
+    std::uint8_t slice = 0;
     float level[3];
-    if (std::sscanf(call.request, "%*s %d %f %f %f", &value, &level[0], &level[1], &level[2]) != 4 ||
-        !slice_ok(value))
+    if (!args.whole(slice, slice_range) || !args.real(level[0]) || !args.real(level[1]) || !args.real(level[2]))
         return reply_failure(call);
-    const auto slice = static_cast<std::uint8_t>(value);
     for (int rail = 0; rail < 3; ++rail)
         levels[rail * QELT_SLICE_COUNT + slice] = level[rail];
     if (qelt_cfg_slice_psu(slice_table, slice) != 0)
@@ -45,7 +34,7 @@ int set_levels(const command_call &call, float (&levels)[27])
 int cmd_board_temperature(const command_call &call)
 {
     std::uint8_t slice = 0;
-    if (!scan_slice(call, slice) || !fresh_reading(qelt_board_temperature, slice))
+    if (!command_args(call.request).whole(slice, slice_range) || !fresh_reading(qelt_board_temperature, slice))
         return reply_failure(call);
     return reply_text(call, "cmd_status %d temp %0.2f", status_ok, slice_table[slice].temperature);
 }
@@ -53,18 +42,17 @@ int cmd_board_temperature(const command_call &call)
 int cmd_read_psu(const command_call &call)
 {
     std::uint8_t slice = 0;
-    if (!scan_slice(call, slice) || !fresh_reading(qelt_read_psu, slice))
+    if (!command_args(call.request).whole(slice, slice_range) || !fresh_reading(qelt_read_psu, slice))
         return reply_failure(call);
     return reply_readings(call, slice_table[slice].psu);
 }
 
 int cmd_power_detect(const command_call &call)
 {
-    unsigned slice = 0, channel = 0;
-    if (std::sscanf(call.request, "%*s %u %u", &slice, &channel) != 2 || !slice_ok(slice) ||
-        !detect_channel_ok(channel) ||
-        qelt_power_detect(slice_table, static_cast<std::uint8_t>(slice),
-                          static_cast<std::uint8_t>(channel)) != 0)
+    command_args args(call.request);
+    std::uint8_t slice = 0, channel = 0;
+    if (!args.whole(slice, slice_range) || !args.whole(channel, detect_channel_range) ||
+        qelt_power_detect(slice_table, slice, channel) != 0)
         return reply_failure(call);
     return reply_text(call, "cmd_status %d power %0.2f", status_ok, slice_table[slice].power_detect[channel]);
 }

@@ -1,5 +1,6 @@
 // Commands on a slice's attenuators and power rails: the settings that the
 // library cannot read back and that the slice configuration file keeps.
+#include "command_args.h"
 #include "command_call.h"
 #include "server_state.h"
 
@@ -25,14 +26,14 @@ int vdd_enable(qelt_slice *table, std::uint8_t slice, std::uint8_t on)
 // A non-zero readback only reports the stored state.
 int switch_rail(const command_call &call, const rail &r)
 {
-    unsigned slice = 0;
-    unsigned char on = 0, readback = 0;
-    if (std::sscanf(call.request, "%*s %u %hhu %hhu", &slice, &on, &readback) != 3 || !slice_ok(slice))
+    command_args args(call.request);
+    std::uint8_t slice = 0, on = 0, readback = 0;
+    if (!args.whole(slice, slice_range) || !args.whole(on, byte_range) || !args.whole(readback, byte_range))
         return reply_failure(call);
     slice_cfg::update_lock hold;
     load_slice_cfg();
     if (readback == 0) {
-        if (r.enable(slice_table, static_cast<std::uint8_t>(slice), on) != 0)
+        if (r.enable(slice_table, slice, on) != 0)
             return reply_failure(call);
         slice_cfg::create_file(slice_table);
     }
@@ -43,10 +44,11 @@ int switch_rail(const command_call &call, const rail &r)
 
 int cmd_dsa_write(const command_call &call)
 {
-    unsigned slice = 0, channel = 0, stage = 0;
+    command_args args(call.request);
+    std::uint8_t slice = 0, channel = 0, stage = 0;
     float value = 0, step = 0;
-    if (std::sscanf(call.request, "%*s %u %u %u %f %f", &slice, &channel, &stage, &value, &step) != 5 ||
-        !slice_ok(slice) || !dsa_channel_ok(channel) || !dsa_stage_ok(stage))
+    if (!args.whole(slice, slice_range) || !args.whole(channel, dsa_channel_range) ||
+        !args.whole(stage, dsa_stage_range) || !args.real(value) || !args.real(step))
         return reply_failure(call);
     // Loaded first as well: saving the server's table without it would
     // drop a setting the board control tool made since the last load.
@@ -55,8 +57,7 @@ int cmd_dsa_write(const command_call &call)
     qelt_slice &s = slice_table[slice];
     s.dsa_value[channel][stage] = value;
     s.dsa_step[channel][stage] = step;
-    if (qelt_dsa_write(slice_table, static_cast<std::uint8_t>(slice), static_cast<std::uint8_t>(channel),
-                       static_cast<std::uint8_t>(stage)) != 0)
+    if (qelt_dsa_write(slice_table, slice, channel, stage) != 0)
         return reply_failure(call);
     slice_cfg::create_file(slice_table);
     return reply_text(call, "cmd_status %d", status_ok);
@@ -64,9 +65,10 @@ int cmd_dsa_write(const command_call &call)
 
 int cmd_dsa_read(const command_call &call)
 {
-    int slice = 0, channel = 0, stage = 0;
-    if (std::sscanf(call.request, "%*s %d %d %d ", &slice, &channel, &stage) != 3 || !slice_ok(slice) ||
-        !dsa_channel_ok(channel) || !dsa_stage_ok(stage))
+    command_args args(call.request);
+    std::uint8_t slice = 0, channel = 0, stage = 0;
+    if (!args.whole(slice, slice_range) || !args.whole(channel, dsa_channel_range) ||
+        !args.whole(stage, dsa_stage_range))
         return reply_failure(call);
     load_slice_cfg();
     return reply_text(call, "cmd_status %d dsa %0.2f dsastep %0.2f", status_ok,
@@ -76,14 +78,15 @@ int cmd_dsa_read(const command_call &call)
 
 int cmd_vdd_set(const command_call &call)
 {
-    unsigned slice = 0;
+    command_args args(call.request);
+    std::uint8_t slice = 0;
     float volts = 0;
-    if (std::sscanf(call.request, "%*s %u %f", &slice, &volts) != 2 || !slice_ok(slice))
+    if (!args.whole(slice, slice_range) || !args.real(volts))
         return reply_failure(call);
     slice_cfg::update_lock hold;
     load_slice_cfg();
     slice_table[slice].vdd_voltage = volts;
-    const int result = qelt_vdd_set(slice_table, static_cast<std::uint8_t>(slice));
+    const int result = qelt_vdd_set(slice_table, slice);
     if (result != 0) {
         // The library's code tells the client why (for example 300).
         reply_text(call, "cmd_status %d", result);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 namespace {
 
@@ -107,23 +108,26 @@ bool memory_served(const header &h)
     return true;
 }
 
-std::uint32_t serve_read(ring_buffer *ring, const header &h, std::uint32_t *out)
+// The response words of a READ or WRITE, or nothing when physical memory
+// could not be mapped (reported): that request can never be served.
+std::optional<std::uint32_t> serve_read(ring_buffer *ring, const header &h, std::uint32_t *out)
 {
     ring_buffer_skip_words(ring, header_words);
     out = append_header(out, h, h.length);
     if (!memory_served(h))
         return header_words;
-    mem_read_words(h.address(), h.length, out, true);
+    if (mem_read_words(h.address(), h.length, out, true) != 0)
+        return std::nullopt;
     return header_words + h.length;
 }
 
-std::uint32_t serve_write(ring_buffer *ring, const header &h, std::uint32_t *out)
+std::optional<std::uint32_t> serve_write(ring_buffer *ring, const header &h, std::uint32_t *out)
 {
     ring_buffer_skip_words(ring, header_words);
     ring_buffer_read_words(ring, write_data, h.length);
     append_header(out, h, h.length);
-    if (memory_served(h))
-        mem_write_words(h.address(), h.length, write_data, false);
+    if (memory_served(h) && mem_write_words(h.address(), h.length, write_data, false) != 0)
+        return std::nullopt;
     return header_words;
 }
 
@@ -202,17 +206,24 @@ pass_result decode_messages(ring_buffer *ring, std::uint32_t *tx, std::uint32_t 
                 std::printf("*** hwc : no room in TX Buffer for READ response\n");
             return {count, pass_end::no_room};
         }
+        std::optional<std::uint32_t> words;
         switch (h.magic) {
         case magic_read:
-            count += serve_read(ring, h, tx + count);
+            words = serve_read(ring, h, tx + count);
             break;
         case magic_write:
-            count += serve_write(ring, h, tx + count);
+            words = serve_write(ring, h, tx + count);
             break;
         default:
-            count += serve_command(ring, h, tx + count);
+            words = serve_command(ring, h, tx + count);
             break;
         }
+        // An address that cannot be mapped ends this connection only, as
+        // an unknown magic does: any client could otherwise stop the
+        // server for everyone.
+        if (!words)
+            return {count, pass_end::rejected};
+        count += *words;
     }
     return {count, pass_end::drained};
 }

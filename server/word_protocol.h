@@ -23,7 +23,9 @@ inline constexpr std::uint32_t max_command_words = text_capacity / 4;
 enum class pass_end {
     drained,  // every complete request answered; the rest waits for bytes
     no_room,  // complete requests wait for room in the response area
-    rejected, // a request that can never be served: the stream is unusable
+    rejected, // a request that can never be served (an unknown magic, a length
+              // beyond the buffers, memory that cannot be mapped): the
+              // connection ends
 };
 
 struct pass_result {

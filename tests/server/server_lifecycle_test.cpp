@@ -1,7 +1,14 @@
 // Start-up, stop signals and connection endings of the built server.
 #include "server_sandbox.h"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <future>
+#include <optional>
+#include <thread>
 
 namespace qelt_test {
 namespace {
@@ -40,6 +47,20 @@ class server_without_address : public server_sandbox {
     std::string eth0_address() const override { return ""; }
 };
 
+// A stop while the module boots ends start-up before the server claims
+// eth0, publishes an address or starts anything.
+TEST_F(server_without_address, StopWhileWaitingLeavesTheBoardAndEth0Alone)
+{
+    start_server(false, "--- hwc: waiting for valid IPv4 address on eth0 interface\n");
+    signal_server(SIGTERM);
+    EXPECT_EQ(wait_exit(), 0) << output();
+    EXPECT_NE(output().find("--- hwc: stopped during start-up\n"), std::string::npos) << output();
+    EXPECT_EQ(run_program({"ip", "-4", "addr", "show", "eth0"}, {"LD_PRELOAD="}).out.find("inet"),
+              std::string::npos);
+    EXPECT_EQ(board.reg(spis_status), 0u);
+    EXPECT_FALSE(led0_lit());
+}
+
 TEST_F(server_without_address, WaitsThenAssignsTheFixedAddress)
 {
     start_server();
@@ -51,6 +72,121 @@ TEST_F(server_without_address, WaitsThenAssignsTheFixedAddress)
     EXPECT_NE(run_program({"ip", "-4", "addr", "show", "eth0"}, {"LD_PRELOAD="}).out.find("10.10.1.7/24"),
               std::string::npos);
     EXPECT_EQ(board.reg(spis_status + 8), 0x07010a0au);
+}
+
+// A host on the far end of eth0: a network namespace of its own, held by
+// a parked thread, with the peer end of eth0 moved into it.
+class remote_host {
+  public:
+    static constexpr const char *server_address = "192.168.7.2";
+
+    remote_host()
+    {
+        std::promise<void> ready;
+        thread_ = std::thread([this, &ready] {
+            if (unshare(CLONE_NEWNET) == 0)
+                ns_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+            tid_ = gettid();
+            ready.set_value();
+            leave_.get_future().wait();
+        });
+        ready.get_future().wait();
+        EXPECT_GE(ns_, 0);
+        EXPECT_EQ(run_quietly({"ip", "link", "set", "eth0-peer", "netns", std::to_string(tid_)}), 0);
+        EXPECT_EQ(run_quietly({"ip", "link", "set", "eth0", "up"}), 0);
+        inside([] {
+            EXPECT_EQ(run_quietly({"ip", "addr", "add", "192.168.7.3/24", "dev", "eth0-peer"}), 0);
+            EXPECT_EQ(run_quietly({"ip", "link", "set", "eth0-peer", "up"}), 0);
+        });
+    }
+    ~remote_host()
+    {
+        leave_.set_value();
+        thread_.join();
+        close(ns_);
+    }
+    remote_host(const remote_host &) = delete;
+    remote_host &operator=(const remote_host &) = delete;
+
+    // Runs fn in the host's namespace: the sockets it opens and the
+    // programs it starts are the host's.
+    template <typename Fn> void inside(Fn fn)
+    {
+        const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(setns(ns_, CLONE_NEWNET), 0);
+        fn();
+        ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
+        close(home);
+    }
+
+    // The link goes dark as when power is lost: no FIN, no RST, nothing.
+    void vanish()
+    {
+        inside([] { EXPECT_EQ(run_quietly({"ip", "link", "set", "eth0-peer", "down"}), 0); });
+    }
+
+  private:
+    std::thread thread_;
+    std::promise<void> leave_;
+    int ns_ = -1;
+    pid_t tid_ = 0;
+};
+
+// A host that vanishes frees the server for the next one within a minute:
+// an idle one through the keepalive probes, one that never acknowledges
+// its reply through the limit on unacknowledged data. The parameter is
+// what the host sent last.
+class vanished_host : public server_sandbox, public testing::WithParamInterface<const char *> {};
+
+TEST_P(vanished_host, GivesWayToTheNextHost)
+{
+    start_server();
+    remote_host host;
+    std::optional<raw_client> gone;
+    host.inside([&] { gone.emplace(remote_host::server_address); });
+    ASSERT_EQ(gone->command("echo there"), command_response("echo: there"));
+    if (*GetParam() != '\0') {
+        gone->send_words(command_request(GetParam()));
+        ASSERT_TRUE(printed(std::string("hwc: cmd = ") + GetParam()));
+    }
+    host.vanish();
+    raw_client next;
+    next.send_words(command_request("echo next"));
+    EXPECT_EQ(next.receive_words(command_response("echo: next").size(), 60s), command_response("echo: next"))
+        << output();
+}
+
+INSTANTIATE_TEST_SUITE_P(, vanished_host, testing::Values("", "qelt_system_call sleep 2; echo late"),
+                         [](const testing::TestParamInfo<const char *> &i) {
+                             return *i.param != '\0' ? "ReplyNeverAcknowledged" : "Idle";
+                         });
+
+// Errors that accept() passes on from a connection that failed before it
+// was taken, or a signal, end the wait for that connection only.
+TEST_F(server_lifecycle, FailedAcceptOfOneConnectionIsRetried)
+{
+    start_server();
+    const auto next_accept_fails = [](const char *error) {
+        const run_result r = run_program({QELT_SIM_TOOL, "fault", "accept", error, "count=1"});
+        ASSERT_EQ(r.status, 0) << r.err;
+    };
+    for (const char *error : {"EINTR", "ECONNABORTED", "ENETDOWN"}) {
+        SCOPED_TRACE(error);
+        {
+            raw_client served; // the accept that follows it fails
+            ASSERT_EQ(served.command("echo a"), command_response("echo: a"));
+            next_accept_fails(error);
+        }
+        EXPECT_EQ(raw_client().command("echo b"), command_response("echo: b")) << output();
+    }
+    EXPECT_NE(output().find("!!! hwc: accept failed (Software caused connection abort)"), std::string::npos);
+    {
+        raw_client served; // running out of descriptors is not a passing error
+        ASSERT_EQ(served.command("echo a"), command_response("echo: a"));
+        next_accept_fails("EMFILE");
+    }
+    EXPECT_EQ(wait_exit(), 255);
+    EXPECT_NE(output().find("*** hwc: failed accepting connection\n"), std::string::npos);
 }
 
 struct ending_case {

@@ -129,6 +129,9 @@ TEST_F(server_protocol, RequestThatCanNeverBeServedEndsOnlyItsConnection)
         {"write beyond the ring", request(WRITE, ram, 16380), "can never be served"},
         {"command beyond the text buffer", request(COMMAND, 0, 8193), "can never be served"},
         {"length that wraps the sums", request(WRITE, ram, 0xfffffffc), "can never be served"},
+        // Memory that /dev/mem refuses to map ends the connection, not the server.
+        {"read the board does not decode", request(READ, 0x20000000, 1), "Mapping physical to virtual failed"},
+        {"write at 2^63", request(WRITE, 1ull << 63, 1, 0, {1}), "address=0x8000000000000000"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

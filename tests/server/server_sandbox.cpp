@@ -41,19 +41,19 @@ ino_t starting_netns()
     return inode;
 }
 
+} // namespace
+
 int run_quietly(const std::vector<std::string> &argv)
 {
     return wait_status(spawn_program(argv, {"LD_PRELOAD="}, "/dev/null", "/dev/null"));
 }
 
-} // namespace
-
-raw_client::raw_client()
+raw_client::raw_client(const char *address)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(4321);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address, &addr.sin_addr);
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         close(fd_);
@@ -164,7 +164,7 @@ void server_sandbox::TearDown()
     }
 }
 
-void server_sandbox::start_server(bool ignore_sighup)
+void server_sandbox::start_server(bool ignore_sighup, const std::string &ready)
 {
     // Only in a namespace this process made, with the eth0 it made there.
     if (netns_inode() == starting_netns() || if_nametoindex(veth_peer) == 0)
@@ -178,7 +178,7 @@ void server_sandbox::start_server(bool ignore_sighup)
     pid_ =
         spawn_program({QELT_CMDSRV}, {std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD}, out_path_, out_path_);
     sigaction(SIGHUP, &saved, nullptr);
-    if (!printed("--- hwc: waiting for connection", 30s))
+    if (!printed(ready, 30s))
         throw std::runtime_error("qelt-cmdsrv did not come up:\n" + output());
 }
 

@@ -23,11 +23,16 @@ namespace qelt_test {
 
 using namespace std::chrono_literals;
 
+// Runs a program (such as ip) without the simulator, its output discarded;
+// returns its exit status.
+int run_quietly(const std::vector<std::string> &argv);
+
 // A raw TCP connection to the server, for what the client package would
 // never send.
 class raw_client {
   public:
-    raw_client(); // connects to 127.0.0.1:4321
+    // Connects to port 4321 at the dotted IPv4 address.
+    explicit raw_client(const char *address = "127.0.0.1");
     ~raw_client();
     raw_client(const raw_client &) = delete;
     raw_client &operator=(const raw_client &) = delete;
@@ -56,9 +61,10 @@ class raw_client {
 // starts when it is ready.
 class server_sandbox : public testing::Test {
   public:
-    // Starts the server and waits until it accepts connections. ignore_sighup:
-    // the server starts with SIGHUP ignored.
-    void start_server(bool ignore_sighup = false);
+    // Starts the server and waits until it printed ready (by default: it
+    // accepts connections). ignore_sighup: the server starts with SIGHUP
+    // ignored.
+    void start_server(bool ignore_sighup = false, const std::string &ready = "--- hwc: waiting for connection");
     // Whether the server printed text (waiting up to timeout for it).
     bool printed(const std::string &text, std::chrono::milliseconds timeout = 5s);
     std::string output() const;
