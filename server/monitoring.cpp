@@ -2,8 +2,9 @@
 
 #include "log_line.h"
 #include "server_state.h"
+#include "stop_signal.h"
 
-#include <unistd.h>
+#include <chrono>
 
 pthread_mutex_t psu_mutex;
 pthread_mutex_t temp_mutex;
@@ -30,7 +31,9 @@ void report(const routine_pass &pass, int line, const char *event)
 
 int run_pass(const routine_pass &pass, void *context, void *parameter)
 {
-    usleep(*static_cast<const std::uint32_t *>(parameter));
+    // A pause or a stop during the sleep skips the pass: it has not begun.
+    if (!pool_sleep(std::chrono::microseconds(*static_cast<const std::uint32_t *>(parameter))))
+        return 0;
     auto *table = static_cast<qelt_slice *>(context);
     pthread_mutex_lock(pass.mutex);
     report(pass, __LINE__, "Inside");
@@ -61,7 +64,13 @@ worker_pool *start_monitoring()
 {
     pthread_mutex_init(&psu_mutex, nullptr);
     pthread_mutex_init(&temp_mutex, nullptr);
-    worker_pool *pool = pool_create(3, 3);
+    // The workers inherit the blocked stop signals: those are for the main
+    // thread's blocking calls.
+    worker_pool *pool = nullptr;
+    {
+        const stop_signals_blocked blocked;
+        pool = pool_create(3, 3);
+    }
     pool_add(pool, qelt_psu_routine, slice_table, &monitor_interval_us);
     pool_add(pool, qelt_temp_routine, slice_table, &monitor_interval_us);
     return pool;

@@ -1,7 +1,8 @@
 #include "worker_pool.h"
 
-#include <csignal>
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -27,25 +28,31 @@ int set_running(worker_pool *pool, std::uint8_t running)
     return result;
 }
 
-// Starts the workers with the stop signals blocked, so that they inherit
-// the blocked mask: a stop signal must interrupt the main thread's
-// blocking accept or read, not land on a worker.
 bool start_workers(worker_pool *pool, int thread_count)
 {
-    sigset_t stop_signals, previous;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
     bool started = true;
     for (int i = 0; i < thread_count && started; ++i) {
         started = pthread_create(&pool->threads[i], nullptr, pool_worker, pool) == 0;
         if (started)
             ++pool->thread_count;
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return started;
+}
+
+// The pool whose worker runs on this thread, for pool_sleep.
+thread_local worker_pool *running_pool = nullptr;
+
+// The wait of pool_sleep has a deadline on the monotonic clock, which a
+// change of the wall clock cannot stretch.
+bool init_notify(pthread_cond_t *notify)
+{
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0)
+        return false;
+    const bool ready = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
+                       pthread_cond_init(notify, &attr) == 0;
+    pthread_condattr_destroy(&attr);
+    return ready;
 }
 
 // Releases a pool whose lock and notify were never both set up.
@@ -73,7 +80,7 @@ worker_pool *pool_create(int thread_count, int queue_size)
     pool->queue = static_cast<pool_job *>(std::calloc(queue_size, sizeof(pool_job)));
     const bool lock_ready =
         pool->threads != nullptr && pool->queue != nullptr && pthread_mutex_init(&pool->lock, nullptr) == 0;
-    if (!lock_ready || pthread_cond_init(&pool->notify, nullptr) != 0) {
+    if (!lock_ready || !init_notify(&pool->notify)) {
         release_unready(pool, lock_ready);
         return nullptr;
     }
@@ -99,7 +106,9 @@ int pool_add(worker_pool *pool, pool_routine routine, void *context, void *param
         pool->queue[pool->tail] = {routine, context, parameter};
         pool->tail = (pool->tail + 1) % pool->queue_size;
         ++pool->count;
-        if (pthread_cond_signal(&pool->notify) != 0)
+        // Every idle worker may be waiting for a job, not just one: a pool
+        // resumed before its jobs were added must run them on all workers.
+        if (pthread_cond_broadcast(&pool->notify) != 0)
             result = POOL_LOCK_FAILURE;
     }
     if (pthread_mutex_unlock(&pool->lock) != 0)
@@ -151,9 +160,26 @@ int pool_free(worker_pool *pool)
     return 0;
 }
 
+bool pool_sleep(std::chrono::microseconds duration)
+{
+    worker_pool *pool = running_pool;
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const long long ns = deadline.tv_nsec + std::chrono::nanoseconds(duration).count();
+    deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    pthread_mutex_lock(&pool->lock);
+    for (int waited = 0; pool->running == 1 && pool->shutdown == 0 && waited != ETIMEDOUT;)
+        waited = pthread_cond_timedwait(&pool->notify, &pool->lock, &deadline);
+    const bool running = pool->running == 1 && pool->shutdown == 0;
+    pthread_mutex_unlock(&pool->lock);
+    return running;
+}
+
 void *pool_worker(void *arg)
 {
     auto *pool = static_cast<worker_pool *>(arg);
+    running_pool = pool;
     for (;;) {
         pthread_mutex_lock(&pool->lock);
         // An empty list has no next job: a resumed pool without jobs waits

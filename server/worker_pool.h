@@ -7,6 +7,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdint>
 
 inline constexpr int POOL_INVALID = -1;      // null pool or routine; freeing a running pool
@@ -44,8 +45,7 @@ struct worker_pool {
 inline constexpr int pool_stop_requested = 2;
 
 // A new, paused pool; null when a count is outside 1..5 or the pool
-// cannot be set up. Its workers never receive SIGINT, SIGTERM or SIGHUP,
-// which stay with the thread that waits in accept or read.
+// cannot be set up. The workers start with the caller's signal mask.
 worker_pool *pool_create(int thread_count, int queue_size);
 
 // Appends a recurring job. 0 or a POOL_ code.
@@ -66,3 +66,9 @@ int pool_free(worker_pool *pool);
 
 // Body of every worker thread; the argument is the pool.
 void *pool_worker(void *pool);
+
+// For a routine the pool runs: waits for the given time, or less when the
+// pool is paused or stopped meanwhile, so that neither waits for a routine
+// that is only sleeping. True when the whole time passed with the pool
+// still running.
+bool pool_sleep(std::chrono::microseconds duration);

@@ -1,14 +1,14 @@
-// The worker pool: limits, the job list, pausing, stopping, and the
-// workers' signal mask.
+// The worker pool: limits, the job list, pausing and stopping.
 #include "worker_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -99,28 +99,75 @@ TEST(WorkerPool, OneWorkerCyclesOverTheJobsInOrder)
         EXPECT_EQ(log.ids[i], static_cast<int>(i % 3)) << "run " << i;
 }
 
-// A pool resumed before it has jobs runs the first one added; pausing
-// stops new runs once the running ones end, resuming restarts them; a
-// running pool cannot be freed.
-TEST(WorkerPool, PauseStopsNewRunsAndResumeRestartsThem)
+// Counts routines that have begun and ended, for waiting on them.
+struct sleepers {
+    std::mutex lock;
+    std::condition_variable changed;
+    int started = 0, ended = 0, running = 0, most_running = 0;
+    std::chrono::microseconds sleep{0};
+
+    template <typename Pred> bool wait_for(Pred pred)
+    {
+        std::unique_lock hold(lock);
+        return changed.wait_for(hold, 30s, [&] { return pred(*this); });
+    }
+};
+
+// Sleeps on the pool for the test's time, as the monitoring routines do.
+int sleep_on_pool(void *context, void *)
 {
-    counter c;
-    worker_pool *pool = pool_create(3, 3);
+    auto *s = static_cast<sleepers *>(context);
+    {
+        std::lock_guard hold(s->lock);
+        ++s->started;
+        s->most_running = std::max(s->most_running, ++s->running);
+        s->changed.notify_all();
+    }
+    pool_sleep(s->sleep);
+    std::lock_guard hold(s->lock);
+    ++s->ended;
+    --s->running;
+    s->changed.notify_all();
+    return 0;
+}
+
+// A job added to a pool that was resumed first reaches every idle worker,
+// not just the one a single wake-up would reach.
+TEST(WorkerPool, EveryWorkerTakesAJobAddedAfterResume)
+{
+    sleepers s;
+    s.sleep = 60s;
+    worker_pool *pool = pool_create(3, 1);
     ASSERT_NE(pool, nullptr);
     ASSERT_EQ(pool_resume(pool), 0);
-    std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(pool_add(pool, count_run, &c, nullptr), 0);
-    ASSERT_TRUE(eventually([&] { return c.runs > 10; }));
-    EXPECT_EQ(pool_free(pool), POOL_INVALID);
-    ASSERT_EQ(pool_pause(pool), 0);
-    std::this_thread::sleep_for(20ms); // a worker woken just before the pause
-    ASSERT_TRUE(eventually([&] { return c.active == 0; }));
-    const int paused_at = c.runs;
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(c.runs, paused_at);
-    ASSERT_EQ(pool_resume(pool), 0);
-    EXPECT_TRUE(eventually([&] { return c.runs > paused_at + 10; }));
+    ASSERT_EQ(pool_add(pool, sleep_on_pool, &s, nullptr), 0);
+    EXPECT_TRUE(s.wait_for([](const sleepers &x) { return x.running == 3; })) << s.most_running << " of 3";
     EXPECT_EQ(pool_destroy(pool), 0);
+}
+
+// A pause ends the sleep of the routines at once and no routine starts
+// until the pool is resumed; a stop ends the sleep too, so that neither
+// waits for a monitoring period.
+TEST(WorkerPool, PauseAndStopEndASleepingRoutine)
+{
+    sleepers s;
+    s.sleep = 60s;
+    worker_pool *pool = pool_create(2, 1);
+    ASSERT_NE(pool, nullptr);
+    ASSERT_EQ(pool_add(pool, sleep_on_pool, &s, nullptr), 0);
+    ASSERT_EQ(pool_resume(pool), 0);
+    ASSERT_TRUE(s.wait_for([](const sleepers &x) { return x.started == 2; }));
+    EXPECT_EQ(pool_free(pool), POOL_INVALID) << "a running pool was freed";
+    ASSERT_EQ(pool_pause(pool), 0);
+    ASSERT_TRUE(s.wait_for([](const sleepers &x) { return x.ended == 2; })) << "pause left a routine asleep";
+    ASSERT_EQ(pool_resume(pool), 0);
+    ASSERT_TRUE(s.wait_for([](const sleepers &x) { return x.started >= 4; }));
+    std::atomic<bool> destroyed{false};
+    std::thread stop([&] { destroyed = pool_destroy(pool) == 0; });
+    EXPECT_TRUE(s.wait_for([](const sleepers &x) { return x.ended == 4; })) << "stop left a routine asleep";
+    stop.join();
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(s.started, 4) << "routines started while the pool was paused";
 }
 
 // A routine that waits for the stop and then tries to add a job.
@@ -161,32 +208,6 @@ TEST(WorkerPool, DestroyWaitsForTheRunningRoutineAndRefusesNewJobs)
     EXPECT_EQ(pool_destroy(probe.pool), 0);
     EXPECT_TRUE(probe.finished) << "destroy returned before the routine ended";
     EXPECT_EQ(probe.add_result, POOL_STOPPING);
-}
-
-std::atomic<int> stop_signals_blocked{-1};
-
-int record_signal_mask(void *, void *)
-{
-    sigset_t mask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-    stop_signals_blocked =
-        sigismember(&mask, SIGINT) && sigismember(&mask, SIGTERM) && sigismember(&mask, SIGHUP);
-    return 0;
-}
-
-TEST(WorkerPool, WorkersBlockTheStopSignalsButTheCallerDoesNot)
-{
-    worker_pool *pool = pool_create(1, 1);
-    ASSERT_NE(pool, nullptr);
-    ASSERT_EQ(pool_add(pool, record_signal_mask, nullptr, nullptr), 0);
-    ASSERT_EQ(pool_resume(pool), 0);
-    ASSERT_TRUE(eventually([] { return stop_signals_blocked >= 0; }));
-    ASSERT_EQ(pool_pause(pool), 0);
-    EXPECT_EQ(pool_destroy(pool), 0);
-    EXPECT_EQ(stop_signals_blocked, 1);
-    sigset_t mine;
-    pthread_sigmask(SIG_SETMASK, nullptr, &mine);
-    EXPECT_FALSE(sigismember(&mine, SIGTERM));
 }
 
 } // namespace
