@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -131,6 +134,21 @@ int sleep_on_pool(void *context, void *)
     return 0;
 }
 
+// True once every other thread of the process sleeps: the workers wait
+// for a job.
+bool others_asleep()
+{
+    const std::string self = std::to_string(gettid());
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string stat;
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        const std::size_t state = stat.rfind(')') + 2;
+        if (task.path().filename() != self && state < stat.size() && stat[state] != 'S')
+            return false;
+    }
+    return true;
+}
+
 // A job added to a pool that was resumed first reaches every idle worker,
 // not just the one a single wake-up would reach.
 TEST(WorkerPool, EveryWorkerTakesAJobAddedAfterResume)
@@ -140,6 +158,8 @@ TEST(WorkerPool, EveryWorkerTakesAJobAddedAfterResume)
     worker_pool *pool = pool_create(3, 1);
     ASSERT_NE(pool, nullptr);
     ASSERT_EQ(pool_resume(pool), 0);
+    for (const auto deadline = std::chrono::steady_clock::now() + 30s; !others_asleep();)
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the workers never waited for a job";
     ASSERT_EQ(pool_add(pool, sleep_on_pool, &s, nullptr), 0);
     EXPECT_TRUE(s.wait_for([](const sleepers &x) { return x.running == 3; })) << s.most_running << " of 3";
     EXPECT_EQ(pool_destroy(pool), 0);
