@@ -11,7 +11,7 @@ Board is a Connection with one method per text command, each returning the
 reply's value parsed (see board.py).
 """
 
-from .board import Board, Readings, SomConfig
+from .board import Board, Readings, SomConfig, reply_status
 from .connection import DEFAULT_PORT, DEFAULT_TIMEOUT, Connection
 from .errors import ClientError, CommandFailed, ConnectionClosed, ProtocolError, Timeout
 from .protocol import (
@@ -22,7 +22,6 @@ from .protocol import (
     encode_read,
     encode_write,
 )
-from .status import reply_status
 
 __all__ = [
     "Board",

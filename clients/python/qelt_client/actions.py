@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import argparse
+from typing import Sequence, TextIO
 
 from . import protocol
-from .board import Board
-from .status import SUCCESS, reply_status
+from .board import SUCCESS, Board, reply_status
 from .summary import format_summary, gather
 
 WORDS_PER_LINE = 4
@@ -28,7 +28,7 @@ def number(text: str) -> int:
     return value
 
 
-def format_words(addr: int, words) -> list[str]:
+def format_words(addr: int, words: Sequence[int]) -> list[str]:
     """Lines of "0xADDR: 0xWORD ..." with WORDS_PER_LINE words each."""
     return [
         f"0x{addr + 4 * i:08x}: " + " ".join(f"0x{w:08x}" for w in words[i : i + WORDS_PER_LINE])
@@ -36,7 +36,7 @@ def format_words(addr: int, words) -> list[str]:
     ]
 
 
-def add_request_parsers(subparsers) -> None:
+def add_request_parsers(subparsers: argparse._SubParsersAction) -> None:
     cmd = subparsers.add_parser("cmd", help="send a line of command text, print the reply")
     cmd.add_argument("text", nargs="+", help="command and arguments, joined with blanks")
     read = subparsers.add_parser("read", help="read 32-bit words of physical memory")
@@ -48,7 +48,7 @@ def add_request_parsers(subparsers) -> None:
     subparsers.add_parser("status", help="summary of the board: slices, rails, readings, attenuators")
 
 
-def check_request(args) -> None:
+def check_request(args: argparse.Namespace) -> None:
     """Refuse a request the server cannot serve before connecting (ValueError)."""
     if args.request == "cmd":
         protocol.encode_command(" ".join(args.text))
@@ -58,7 +58,7 @@ def check_request(args) -> None:
         protocol.encode_write(args.addr, args.words)
 
 
-def run_request(conn: Board, args, out) -> int:
+def run_request(conn: Board, args: argparse.Namespace, out: TextIO) -> int:
     """Carry out one parsed request; return the exit status it earns."""
     if args.request == "cmd":
         reply = conn.command(" ".join(args.text))

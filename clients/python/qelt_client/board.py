@@ -10,21 +10,22 @@
         print(board.readings(3).ch1_voltage)
 
 A command the server refuses or the board fails raises CommandFailed with
-the reply's status; arguments the server would misread (a slice of 256
-scans as slice 0) raise ValueError before anything is sent.
+the reply's status; arguments out of their range (a slice beyond 8, a stage
+beyond 1) or that the command text cannot carry raise ValueError before
+anything is sent.
 """
 
 from __future__ import annotations
 
 import json
 import math
-from typing import NamedTuple
+from typing import Any, Callable, Iterable, NamedTuple, Sequence
 
 from .connection import Connection
 from .errors import CommandFailed, ProtocolError
 from .protocol import TEXT_ENCODING
-from .status import SUCCESS, reply_status
 
+SUCCESS = 2
 SLICES = range(9)
 DSA_CHANNELS = range(4)
 DSA_STAGES = range(2)
@@ -89,9 +90,24 @@ def _data(text: str) -> bytes:
     return text.encode(TEXT_ENCODING)
 
 
+def reply_status(reply: str) -> int | None:
+    """The number after "cmd_status" at the start of a reply, or None.
+
+    Board commands answer "cmd_status 2 ..." on success and another number on
+    failure; echo and blank requests carry no status.
+    """
+    words = reply.split(maxsplit=2)
+    if len(words) < 2 or words[0] != "cmd_status":
+        return None
+    try:
+        return int(words[1])
+    except ValueError:
+        return None
+
+
 # What follows "cmd_status 2" in a successful reply: a keyword and its value
 # after one blank. Commands not listed answer "cmd_status 2" alone.
-REPLIES = {
+REPLIES: dict[str, tuple[str, Callable[[str], Any]]] = {
     "qelt_sw_version": ("version", _version),
     "qelt_init_boot": ("slicepresence", int),
     "qelt_dsa_read": ("dsa", _attenuation),
@@ -112,7 +128,7 @@ REPLIES = {
 }
 
 
-def parse_reply(command: str, reply: str):
+def parse_reply(command: str, reply: str) -> Any:
     """The value a reply to `command` (its word) carries; None for a bare success.
 
     Raises CommandFailed for a failure status and ProtocolError for a reply
@@ -138,20 +154,20 @@ def parse_reply(command: str, reply: str):
         raise ProtocolError(f"{command}: unexpected reply {reply[:80]!r}") from None
 
 
-def checked(value, allowed: range, what: str) -> int:
+def checked(value: object, allowed: range, what: str) -> int:
     """An integer argument within its range (a bool counts as 0 or 1)."""
     if not isinstance(value, int) or value not in allowed:
         raise ValueError(f"{what} {value!r} is not an integer {allowed.start}..{allowed.stop - 1}")
     return int(value)
 
 
-def finite(value, what: str) -> float:
+def finite(value: object, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
         raise ValueError(f"{what} {value!r} is not a finite number")
     return float(value)
 
 
-def command_text(command: str, *args, tail: str | None = None) -> str:
+def command_text(command: str, *args: float, tail: str | None = None) -> str:
     """The command line: the word, its checked numbers, then any raw tail."""
     words = [command] + [repr(a) if isinstance(a, float) else str(int(a)) for a in args]
     text = " ".join(words)
@@ -176,11 +192,11 @@ def payload(data: bytes) -> str:
 class Board(Connection):
     """A connection that runs the board's text commands and parses their replies."""
 
-    def call(self, command: str, *args, tail: str | None = None):
+    def call(self, command: str, *args: float, tail: str | None = None) -> Any:
         text = command_text(command, *args, tail=tail)
         return parse_reply(command, self.command(text))
 
-    def call_each(self, calls) -> list:
+    def call_each(self, calls: Iterable[tuple[str, Sequence[float]]]) -> list[Any]:
         """Run (command, args) pairs in one exchange.
 
         Each result is the parsed value or, for a failure the server
@@ -216,25 +232,25 @@ class Board(Connection):
 
     # Attenuators
 
-    def set_attenuator(self, slice: int, channel: int, stage: int, db: float, step: float = 0.25) -> None:
-        place = _dsa_place(slice, channel, stage)
+    def set_attenuator(self, slice_no: int, channel: int, stage: int, db: float, step: float = 0.25) -> None:
+        place = _dsa_place(slice_no, channel, stage)
         self.call("qelt_dsa_write", *place, finite(db, "dB"), finite(step, "step"))
 
-    def attenuator(self, slice: int, channel: int, stage: int) -> tuple[float, float]:
+    def attenuator(self, slice_no: int, channel: int, stage: int) -> tuple[float, float]:
         """The stored value and step in dB."""
-        return self.call("qelt_dsa_read", *_dsa_place(slice, channel, stage))
+        return self.call("qelt_dsa_read", *_dsa_place(slice_no, channel, stage))
 
     # Rails and VDD
 
-    def switch_rail(self, slice: int, rail: str, on: bool) -> bool:
+    def switch_rail(self, slice_no: int, rail: str, on: bool) -> bool:
         """Switch "vdd", "3v3" or "5v0"; whether it is on afterwards."""
-        return self.call(_rail_command(rail), checked(slice, SLICES, "slice"), 1 if on else 0, 0)
+        return self.call(_rail_command(rail), _slice(slice_no), 1 if on else 0, 0)
 
-    def rail_on(self, slice: int, rail: str) -> bool:
-        return self.call(_rail_command(rail), checked(slice, SLICES, "slice"), 0, 1)
+    def rail_on(self, slice_no: int, rail: str) -> bool:
+        return self.call(_rail_command(rail), _slice(slice_no), 0, 1)
 
-    def set_vdd(self, slice: int, volts: float) -> None:
-        self.call("qelt_vdd_set", checked(slice, SLICES, "slice"), finite(volts, "VDD"))
+    def set_vdd(self, slice_no: int, volts: float) -> None:
+        self.call("qelt_vdd_set", _slice(slice_no), finite(volts, "VDD"))
 
     def vdcdc(self) -> float:
         """The VDCDC regulator's voltage as last programmed."""
@@ -242,41 +258,39 @@ class Board(Connection):
 
     # Readings and alerts
 
-    def readings(self, slice: int) -> Readings:
-        return self.call("qelt_read_psu", checked(slice, SLICES, "slice"))
+    def readings(self, slice_no: int) -> Readings:
+        return self.call("qelt_read_psu", _slice(slice_no))
 
-    def temperature(self, slice: int) -> float:
-        return self.call("qelt_board_temperature", checked(slice, SLICES, "slice"))
+    def temperature(self, slice_no: int) -> float:
+        return self.call("qelt_board_temperature", _slice(slice_no))
 
-    def power_detect(self, slice: int, channel: int) -> float:
-        return self.call(
-            "qelt_power_detect", checked(slice, SLICES, "slice"), checked(channel, DETECT_CHANNELS, "channel")
-        )
+    def power_detect(self, slice_no: int, channel: int) -> float:
+        return self.call("qelt_power_detect", _slice(slice_no), checked(channel, DETECT_CHANNELS, "channel"))
 
     def alerts(self) -> int:
         """Mask of the slices with a rail-monitor alert, bit i = slice i."""
         return self.call("qelt_interrupt_polling")
 
-    def set_alert_levels(self, slice: int, milliamps, critical: bool = False) -> None:
+    def set_alert_levels(self, slice_no: int, milliamps: Iterable[float], critical: bool = False) -> None:
         """Program a slice monitor's warning (or critical) limits, one per channel."""
         levels = [finite(level, "limit") for level in milliamps]
         if len(levels) != 3:
             raise ValueError(f"three limits needed, one per monitor channel, not {len(levels)}")
         command = "qelt_psu_ca_levels" if critical else "qelt_psu_wa_levels"
-        self.call(command, checked(slice, SLICES, "slice"), *levels)
+        self.call(command, _slice(slice_no), *levels)
 
     # EEPROMs
 
-    def eeprom_read(self, slice: int) -> bytes:
-        return self.call("qelt_eeprom_read", checked(slice, SLICES, "slice"))
+    def eeprom_read(self, slice_no: int) -> bytes:
+        return self.call("qelt_eeprom_read", _slice(slice_no))
 
-    def eeprom_write(self, slice: int, data: bytes) -> None:
+    def eeprom_write(self, slice_no: int, data: bytes) -> None:
         text = payload(data)
-        self.call("qelt_eeprom_write", checked(slice, SLICES, "slice"), len(text), tail=text)
+        self.call("qelt_eeprom_write", _slice(slice_no), len(text), tail=text)
 
-    def eeprom_clear(self, slice: int) -> None:
+    def eeprom_clear(self, slice_no: int) -> None:
         """Clear the server's copy of the slice's image (not the device)."""
-        self.call("qelt_eeprom_clear", checked(slice, SLICES, "slice"))
+        self.call("qelt_eeprom_clear", _slice(slice_no))
 
     def bb_eeprom_read(self) -> bytes:
         return self.call("qelt_bb_eeprom_read")
@@ -313,12 +327,13 @@ class Board(Connection):
         return self.call("qelt_framesync_count")
 
 
-def _dsa_place(slice: int, channel: int, stage: int) -> tuple[int, int, int]:
-    return (
-        checked(slice, SLICES, "slice"),
-        checked(channel, DSA_CHANNELS, "DSA channel"),
-        checked(stage, DSA_STAGES, "stage"),
-    )
+def _slice(slice_no: int) -> int:
+    return checked(slice_no, SLICES, "slice")
+
+
+def _dsa_place(slice_no: int, channel: int, stage: int) -> tuple[int, int, int]:
+    channel = checked(channel, DSA_CHANNELS, "DSA channel")
+    return _slice(slice_no), channel, checked(stage, DSA_STAGES, "stage")
 
 
 def _rail_command(rail: str) -> str:

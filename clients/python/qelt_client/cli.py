@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
+from typing import NoReturn, Sequence
 
 from .actions import EXIT_COMMAND_FAILED, EXIT_ERROR, add_request_parsers, check_request, number, run_request
 from .board import Board
@@ -14,12 +16,15 @@ from .prompt import run_prompt
 
 DEFAULT_HOST = "10.10.1.7"
 EXIT_INTERRUPTED = 130
+# What a shell reports for a tool that SIGPIPE ended (cat, seq): the reader
+# of the output left before the end, so the output is not complete.
+EXIT_BROKEN_PIPE = 141
 
 
 class _Parser(argparse.ArgumentParser):
     """Reports a bad command line in one line, with the status of any other failed request."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         self.exit(EXIT_ERROR, f"qelt-client: {message}\n")
 
 
@@ -43,7 +48,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if not 0 < args.port < 65536:
@@ -57,9 +62,17 @@ def main(argv=None) -> int:
             parser.error(str(err))
     try:
         if args.request is None:
-            return run_prompt(args.host, args.port, args.timeout)
-        with Board(args.host, args.port, args.timeout) as conn:
-            return run_request(conn, args, sys.stdout)
+            status = run_prompt(args.host, args.port, args.timeout)
+        else:
+            with Board(args.host, args.port, args.timeout) as conn:
+                status = run_request(conn, args, sys.stdout)
+        sys.stdout.flush()  # a reader that left shows here, not at exit
+        return status
+    except BrokenPipeError:
+        # Quietly, as other tools: the output has no reader. Standard output
+        # goes to /dev/null so the flush at exit does not complain again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
     except ClientError as err:
         print(f"qelt-client: {err}", file=sys.stderr)
         return EXIT_ERROR

@@ -1,12 +1,13 @@
-"""Interactive prompt: one request per line, with line editing and history."""
+"""Interactive prompt: one request per line, with line editing, history and completion."""
 
 from __future__ import annotations
 
 import argparse
 import os
 import sys
+from typing import Callable, NoReturn
 
-from .actions import EXIT_ERROR, add_request_parsers, run_request
+from .actions import EXIT_ERROR, add_request_parsers, check_request, run_request
 from .board import Board
 from .errors import ClientError
 
@@ -19,16 +20,50 @@ HELP = """\
   status                 summary of the board
   cmd TEXT | TEXT        send a line of command text (e.g. qelt_sw_version)
   help, quit             this text; leave (also Ctrl-D)
-Numbers are decimal or 0x-hexadecimal."""
+Numbers are decimal or 0x-hexadecimal; Tab completes command words."""
+
+PROMPT_WORDS = ("read", "write", "status", "cmd", "help", "quit")
+SERVER_COMMANDS = (
+    "echo",
+    "qelt_sw_version",
+    "qelt_init_boot",
+    "qelt_dsa_write",
+    "qelt_dsa_read",
+    "qelt_board_temperature",
+    "qelt_read_psu",
+    "qelt_power_detect",
+    "qelt_vdd_set",
+    "qelt_vdd_enable",
+    "qelt_vdcdc_readback",
+    "qelt_v3p3_enable",
+    "qelt_v5p0_enable",
+    "qelt_eeprom_clear",
+    "qelt_eeprom_write",
+    "qelt_eeprom_read",
+    "qelt_bb_eeprom_write",
+    "qelt_bb_eeprom_read",
+    "qelt_fbswitch_config",
+    "qelt_interrupt_polling",
+    "qelt_interrupt_task_start",
+    "qelt_interrupt_task_stop",
+    "qelt_psu_wa_levels",
+    "qelt_psu_ca_levels",
+    "qelt_log_level_set",
+    "qelt_framesync_delay",
+    "qelt_framesync_count",
+    "qelt_system_call",
+    "qelt_read_som_cfg",
+    "qelt_read_som_psu",
+)
 
 
 class _LineParser(argparse.ArgumentParser):
     """Reports a bad line as an exception instead of leaving the program."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         raise ValueError(message)
 
-    def exit(self, status=0, message=None):
+    def exit(self, status: int = 0, message: str | None = None) -> NoReturn:
         raise ValueError(message or "")
 
 
@@ -38,7 +73,7 @@ def _line_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def parse_line(parser: argparse.ArgumentParser, line: str):
+def parse_line(parser: argparse.ArgumentParser, line: str) -> argparse.Namespace:
     """The request on one prompt line; text without a request word is command text."""
     first = line.split(maxsplit=1)[0]
     if first in ("read", "write", "status"):
@@ -49,8 +84,25 @@ def parse_line(parser: argparse.ArgumentParser, line: str):
     return argparse.Namespace(request="cmd", text=[text])
 
 
-def _enable_line_editing():
-    """Load readline and the history file; return a function that saves it."""
+def completions(before: str, word: str) -> list[str]:
+    """The command words that complete `word`, typed after the text `before`.
+
+    A line starts with a prompt word or a server command, and "cmd" is
+    followed by a server command; arguments are not completed.
+    """
+    words = before.split()
+    if not words:
+        candidates = PROMPT_WORDS + SERVER_COMMANDS
+    elif words == ["cmd"]:
+        candidates = SERVER_COMMANDS
+    else:
+        return []
+    # The blank after a completed word, as a shell completes its commands.
+    return [candidate + " " for candidate in candidates if candidate.startswith(word)]
+
+
+def _enable_line_editing() -> Callable[[], None]:
+    """Load readline, the history file and completion; return a function that saves the history."""
     try:
         import readline
     except ImportError:
@@ -62,7 +114,16 @@ def _enable_line_editing():
         pass
     readline.set_history_length(HISTORY_LENGTH)
 
-    def save():
+    def complete(word: str, state: int) -> str | None:
+        matches = completions(readline.get_line_buffer()[: readline.get_begidx()], word)
+        return matches[state] if state < len(matches) else None
+
+    readline.set_completer(complete)
+    readline.set_completer_delims(" \t")
+    libedit = "libedit" in (readline.__doc__ or "")  # macOS's Python: its own binding syntax
+    readline.parse_and_bind("bind ^I rl_complete" if libedit else "tab: complete")
+
+    def save() -> None:
         try:
             readline.write_history_file(path)
         except OSError:
@@ -74,14 +135,15 @@ def _enable_line_editing():
 def run_prompt(host: str, port: int, timeout: float) -> int:
     """Serve prompt lines until end of input; return the exit status.
 
-    The status is that of the last line that failed, 0 when none did. After a
-    failure closed the connection, the next line connects again, so one lost
-    connection does not end the session.
+    The status is that of the last line that failed, 0 when none did. The
+    connection is made for the first line that needs the server and made
+    again after a failure closed it, so neither a server that is not there
+    yet nor one lost connection ends the session.
     """
     interactive = sys.stdin.isatty()
     save_history = _enable_line_editing() if interactive else (lambda: None)
     parser = _line_parser()
-    conn = Board(host, port, timeout)
+    conn = None
     status = 0
     try:
         while True:
@@ -98,7 +160,8 @@ def run_prompt(host: str, port: int, timeout: float) -> int:
                 continue
             try:
                 request = parse_line(parser, line)
-                if conn.closed:
+                check_request(request)
+                if conn is None or conn.closed:
                     conn = Board(host, port, timeout)
                 status = run_request(conn, request, sys.stdout) or status
             except (ClientError, ValueError) as error:
@@ -108,11 +171,12 @@ def run_prompt(host: str, port: int, timeout: float) -> int:
             except KeyboardInterrupt:
                 print()  # the interrupted exchange closed the connection
     finally:
-        conn.close()
+        if conn is not None:
+            conn.close()
         save_history()
 
 
-def _next_line(interactive: bool, prompt: str):
+def _next_line(interactive: bool, prompt: str) -> str | None:
     """The next line of input, None at its end."""
     if interactive:
         try:

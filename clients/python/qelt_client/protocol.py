@@ -12,6 +12,7 @@ its reply text.
 from __future__ import annotations
 
 import struct
+from typing import Iterable, Sequence
 
 from .errors import ProtocolError
 
@@ -38,7 +39,7 @@ MAX_ADDRESS = 2**64 - 1
 TEXT_ENCODING = "latin-1"
 
 
-def words_to_bytes(words) -> bytes:
+def words_to_bytes(words: Sequence[int]) -> bytes:
     return struct.pack(f">{len(words)}I", *words)
 
 
@@ -54,12 +55,17 @@ def pack_text(text: str) -> bytes:
     """
     raw = text.encode(TEXT_ENCODING) + b"\0"
     raw += b"\0" * (-len(raw) % 4)
-    return b"".join(raw[i : i + 4][::-1] for i in range(0, len(raw), 4))
+    return _swap_word_bytes(raw)
+
+
+def _swap_word_bytes(data: bytes) -> bytes:
+    """Each group of four bytes reversed (a batch of long texts is megabytes)."""
+    return words_to_bytes(struct.unpack(f"<{len(data) // 4}I", data))
 
 
 def unpack_text(data: bytes) -> str:
     """The text held in packed wire bytes, up to its terminating zero."""
-    raw = b"".join(data[i : i + 4][::-1] for i in range(0, len(data), 4))
+    raw = _swap_word_bytes(data)
     end = raw.find(b"\0")
     if end < 0:
         raise ProtocolError("command reply text has no terminating zero")
@@ -95,7 +101,7 @@ def encode_read(addr: int, nwords: int) -> bytes:
     return header(READ, addr, nwords)
 
 
-def encode_write(addr: int, words) -> bytes:
+def encode_write(addr: int, words: Iterable[int]) -> bytes:
     words = list(words)
     check_count(len(words), MAX_WRITE_WORDS, "WRITE")
     check_address(addr, len(words))
@@ -139,5 +145,5 @@ def check_response_header(got: bytes, expected: bytes) -> None:
         raise ProtocolError(f"response header {_hex(words)} does not echo the request {_hex(request)}")
 
 
-def _hex(words) -> str:
+def _hex(words: Sequence[int]) -> str:
     return " ".join(f"0x{w:08x}" for w in words)

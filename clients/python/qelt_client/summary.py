@@ -34,9 +34,9 @@ def _value(result):
     return None if isinstance(result, CommandFailed) else result
 
 
-def _slice_queries(slice: int) -> list:
-    rails = [(command, (slice, 0, 1)) for command in RAIL_COMMANDS.values()]  # readback, no switching
-    return rails + [("qelt_dsa_read", (slice, channel, stage)) for channel, stage in DSA_PLACES]
+def _slice_queries(slice_no: int) -> list:
+    rails = [(command, (slice_no, 0, 1)) for command in RAIL_COMMANDS.values()]  # readback, no switching
+    return rails + [("qelt_dsa_read", (slice_no, channel, stage)) for channel, stage in DSA_PLACES]
 
 
 def gather(board: Board) -> BoardState:

@@ -1,9 +1,23 @@
-"""A scripted stand-in for the command server, on an ephemeral loopback port."""
+"""A scripted stand-in for the command server, on an ephemeral loopback port, and wire helpers."""
 
-from __future__ import annotations
-
+import contextlib
 import socket
 import threading
+
+from qelt_client.protocol import pack_text
+
+
+def h(text: str) -> bytes:
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+def command_reply(text: str) -> bytes:
+    body = pack_text(text)
+    return h(f"ad010003 00000000 00000000 {len(body) // 4:08x} 00000000") + body
+
+
+ECHO_HI_REQUEST = h("da010003 00000000 00000000 00000002 00000000 6f686365 00696820")
+ECHO_HI_REPLY = command_reply("echo: hi")
 
 
 class FakeServer:
@@ -11,22 +25,19 @@ class FakeServer:
     then holds the connection until the client leaves; keeps every byte received."""
 
     def __init__(self, *steps):
-        self.steps = steps
-        self.received = b""
+        self.steps, self.received = steps, bytearray()
         self._listener = socket.create_server(("127.0.0.1", 0))
         self.port = self._listener.getsockname()[1]
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
-    def __enter__(self) -> FakeServer:
+    def __enter__(self):
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         # shutdown() wakes an accept() still waiting for a client; close() would not.
-        try:
+        with contextlib.suppress(OSError):
             self._listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
         self._listener.close()
         self._thread.join(timeout=5)
 
@@ -35,25 +46,19 @@ class FakeServer:
             client, _ = self._listener.accept()
         except OSError:
             return
-        with client:
+        with client, client.makefile("rb") as requests:
             client.settimeout(5)
             for nbytes, reply in self.steps:
-                if not self._take(client, nbytes):
-                    return
-                if reply is None:
+                if not self._take(requests, nbytes) or reply is None:
                     return
                 client.sendall(reply)
-            self._take(client, 1 << 20)
+            self._take(requests, 1 << 20)
 
-    def _take(self, client: socket.socket, nbytes: int) -> bool:
+    def _take(self, requests, nbytes: int) -> bool:
         """Receive nbytes into `received`; False once the client went away."""
-        want = len(self.received) + nbytes
-        while len(self.received) < want:
-            try:
-                chunk = client.recv(want - len(self.received))
-            except OSError:
-                return False
-            if not chunk:
-                return False
-            self.received += chunk
-        return True
+        try:
+            data = requests.read(nbytes)
+        except OSError:
+            return False
+        self.received += data
+        return len(data) == nbytes
