@@ -4,6 +4,7 @@
 // board and the server's state carry over from one line to the next, as
 // they do over a connection.
 #include "fuzz_board.h"
+#include "interpreter.h"
 #include "word_protocol.h"
 
 #include <algorithm>

@@ -1,7 +1,6 @@
 // Commands on the base board, the SOM and the server itself.
 #include "command_args.h"
-#include "command_call.h"
-#include "monitoring.h"
+#include "command_handlers.h"
 #include "server_state.h"
 #include "shell_command.h"
 
@@ -45,6 +44,15 @@ long read_shell_output(std::uint8_t *into, long room)
     return static_cast<long>(got);
 }
 
+// Bit i is bit 0 of the flag in slice i's record.
+unsigned slice_mask(std::uint8_t qelt_slice::*flag)
+{
+    unsigned mask = 0;
+    for (unsigned i = 0; i < QELT_SLICE_COUNT; ++i)
+        mask |= static_cast<unsigned>(slice_table[i].*flag & 1) << i;
+    return mask;
+}
+
 std::uint32_t little_endian_24(const std::uint8_t (&b)[3])
 {
     return b[0] | static_cast<std::uint32_t>(b[1]) << 8 | static_cast<std::uint32_t>(b[2]) << 16;
@@ -60,18 +68,18 @@ long long big_endian_48(const std::uint8_t (&b)[6])
 
 } // namespace
 
-int cmd_sw_version(const command_call &call)
+int cmd_sw_version(const request_context &rq)
 {
     if (qelt_read_sw_version(sw_version) != 0)
-        return reply_failure(call);
-    return reply_text(call, "cmd_status %d version %hhu.%hhu", status_ok, sw_version[1], sw_version[0]);
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d version %hhu.%hhu", status_ok, sw_version[1], sw_version[0]);
 }
 
-int cmd_init_boot(const command_call &call)
+int cmd_init_boot(const request_context &rq)
 {
     std::uint8_t fresh = 0;
-    if (!command_args(call.request).whole(fresh, byte_range))
-        return reply_failure(call);
+    if (!command_args(rq.request).whole(fresh, byte_range))
+        return reply_failure(rq);
     {
         // Deleted under the update lock, so that another program's update
         // in progress is not saved over the deletion.
@@ -86,72 +94,66 @@ int cmd_init_boot(const command_call &call)
         }
     }
     if (qelt_init_boot(slice_table) != 0)
-        return reply_failure(call);
-    unsigned mask = 0;
-    for (unsigned i = 0; i < QELT_SLICE_COUNT; ++i)
-        mask |= static_cast<unsigned>(slice_table[i].present) << i;
-    return reply_text(call, "cmd_status %d slicepresence %u", status_ok, mask);
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d slicepresence %u", status_ok, slice_mask(&qelt_slice::present));
 }
 
-int cmd_fbswitch_config(const command_call &call)
+int cmd_fbswitch_config(const request_context &rq)
 {
-    command_args args(call.request);
+    command_args args(rq.request);
     std::uint8_t control = 0, adc8 = 0, adc9 = 0;
     if (!args.whole(control, byte_range) || !args.whole(adc8, byte_range) || !args.whole(adc9, byte_range) ||
         qelt_fb_switch(slice_table, control, adc8, adc9) != 0)
-        return reply_failure(call);
-    return reply_text(call, "cmd_status %d", status_ok);
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_interrupt_polling(const command_call &call)
+int cmd_interrupt_polling(const request_context &rq)
 {
     if (qelt_detect_intr(slice_table) != 0)
-        return reply_failure(call);
-    unsigned mask = 0;
-    for (unsigned i = 0; i < QELT_SLICE_COUNT; ++i)
-        mask |= static_cast<unsigned>(slice_table[i].psu_alert & 1) << i;
-    return reply_text(call, "cmd_status %d interrupt %u", status_ok, mask);
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d interrupt %u", status_ok, slice_mask(&qelt_slice::psu_alert));
 }
 
-int cmd_interrupt_task_start(const command_call &call)
+int cmd_interrupt_task_start(const request_context &rq)
 {
     monitor_enabled = 1;
-    return reply_text(call, "cmd_status %d", status_ok);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_interrupt_task_stop(const command_call &call)
+int cmd_interrupt_task_stop(const request_context &rq)
 {
     monitor_enabled = 0;
-    return reply_text(call, "cmd_status %d", status_ok);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_log_level_set(const command_call &call)
+int cmd_log_level_set(const request_context &rq)
 {
-    if (!command_args(call.request).whole(qelt_log_level, byte_range))
-        return reply_failure(call);
-    return reply_text(call, "cmd_status %d", status_ok);
+    if (!command_args(rq.request).whole(qelt_log_level, byte_range))
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_framesync_delay(const command_call &call)
+int cmd_framesync_delay(const request_context &rq)
 {
     std::uint32_t delay = 0;
-    if (!command_args(call.request).whole(delay, u32_range) || qelt_framesync_delay(delay) != 0)
-        return reply_failure(call);
-    return reply_text(call, "cmd_status %d", status_ok);
+    if (!command_args(rq.request).whole(delay, u32_range) || qelt_framesync_delay(delay) != 0)
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_framesync_count(const command_call &call)
+int cmd_framesync_count(const request_context &rq)
 {
-    return reply_text(call, "cmd_status %d count %u", status_ok, qelt_framecount_readback());
+    return reply_text(rq, "cmd_status %d count %u", status_ok, qelt_framecount_readback());
 }
 
-int cmd_read_som_cfg(const command_call &call)
+int cmd_read_som_cfg(const request_context &rq)
 {
     if (qelt_som_config_read(&som_record) != 0)
-        return reply_failure(call);
+        return reply_failure(rq);
     const qelt_som &som = som_record;
     // The text fields carry no terminator: each is bounded by its size.
-    return reply_text(call,
+    return reply_text(rq,
                       "cmd_status %d somcfg {\"revision\":\"%.*s\",\"serial\":\"%.*s\",\"sku\":\"%.*s\","
                       "\"date\":\"%d\",\"macid\":\"%lld\"}",
                       status_ok, static_cast<int>(sizeof som.revision), som.revision,
@@ -159,28 +161,28 @@ int cmd_read_som_cfg(const command_call &call)
                       som.sku, static_cast<int>(little_endian_24(som.date)), big_endian_48(som.macid));
 }
 
-int cmd_read_som_psu(const command_call &call)
+int cmd_read_som_psu(const request_context &rq)
 {
     if (qelt_read_som_psu(&som_record) != 0)
-        return reply_failure(call);
-    return reply_readings(call, som_record.psu);
+        return reply_failure(rq);
+    return reply_readings(rq, som_record.psu);
 }
 
-int cmd_system_call(const command_call &call)
+int cmd_system_call(const request_context &rq)
 {
     std::size_t length = 0;
-    const char *text = shell_text(call.request, length);
+    const char *text = shell_text(rq.request, length);
     if (text == nullptr)
-        return reply_failure(call);
+        return reply_failure(rq);
     // The text goes to the shell as it is: a redirection pasted after it
     // would be swallowed by a comment or a trailing "&&" in the text.
     char command[shell_text_room];
     std::snprintf(command, sizeof command, "%.*s", static_cast<int>(length), text);
     // Its exit status says nothing about the output, which is the reply.
     if (run_shell_command(command, shell_output_path) != 0)
-        return reply_failure(call);
+        return reply_failure(rq);
     const long got = read_shell_output(command_work_buffer, shell_output_limit);
     if (got < 0)
-        return reply_failure(call);
-    return reply_bytes(call, "resp", command_work_buffer, static_cast<std::size_t>(got));
+        return reply_failure(rq);
+    return reply_bytes(rq, "resp", command_work_buffer, static_cast<std::size_t>(got));
 }

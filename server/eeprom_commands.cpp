@@ -1,11 +1,13 @@
 // Commands on the slice and base-board EEPROMs. Payloads travel as one
 // request character per byte, blanks and line ends included.
 #include "command_args.h"
-#include "command_call.h"
+#include "command_handlers.h"
 #include "server_state.h"
 
 #include <algorithm>
 #include <cstdio>
+
+std::uint8_t command_work_buffer[32768];
 
 namespace {
 
@@ -33,59 +35,59 @@ void ensure_page_size(qelt_slice &slice)
 
 } // namespace
 
-int cmd_eeprom_clear(const command_call &call)
+int cmd_eeprom_clear(const request_context &rq)
 {
     std::uint8_t slice = 0;
-    if (!command_args(call.request).whole(slice, slice_range) || qelt_eeprom_clear(slice_table, slice) != 0)
-        return reply_failure(call);
-    return reply_text(call, "cmd_status %d", status_ok);
+    if (!command_args(rq.request).whole(slice, slice_range) || qelt_eeprom_clear(slice_table, slice) != 0)
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_eeprom_write(const command_call &call)
+int cmd_eeprom_write(const request_context &rq)
 {
-    command_args args(call.request);
+    command_args args(rq.request);
     std::uint8_t slice = 0;
     std::uint32_t count = 0;
     if (!args.whole(slice, slice_range) || !args.whole(count, payload_range))
-        return reply_failure(call);
+        return reply_failure(rq);
     qelt_slice &s = slice_table[slice];
     if (!take_payload(args.rest(), count, s.eeprom))
-        return reply_failure(call);
+        return reply_failure(rq);
     s.eeprom_len = count;
     ensure_page_size(s);
     if (qelt_eeprom_write(slice_table, slice) != 0)
-        return reply_failure(call);
-    return reply_text(call, "cmd_status %d", status_ok);
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_eeprom_read(const command_call &call)
+int cmd_eeprom_read(const request_context &rq)
 {
     std::uint8_t slice = 0;
-    if (!command_args(call.request).whole(slice, slice_range))
-        return reply_failure(call);
+    if (!command_args(rq.request).whole(slice, slice_range))
+        return reply_failure(rq);
     qelt_slice &s = slice_table[slice];
     ensure_page_size(s);
     if (qelt_eeprom_read(slice_table, slice) != 0)
-        return reply_failure(call);
+        return reply_failure(rq);
     const std::size_t n = std::min<std::size_t>(s.eeprom_len, sizeof s.eeprom);
-    return reply_bytes(call, "data", s.eeprom, n);
+    return reply_bytes(rq, "data", s.eeprom, n);
 }
 
-int cmd_bb_eeprom_write(const command_call &call)
+int cmd_bb_eeprom_write(const request_context &rq)
 {
-    command_args args(call.request);
+    command_args args(rq.request);
     std::uint32_t count = 0;
     if (!args.whole(count, payload_range) || !take_payload(args.rest(), count, command_work_buffer) ||
         qelt_bb_eeprom_write(command_work_buffer, count) != 0)
-        return reply_failure(call);
-    return reply_text(call, "cmd_status %d", status_ok);
+        return reply_failure(rq);
+    return reply_text(rq, "cmd_status %d", status_ok);
 }
 
-int cmd_bb_eeprom_read(const command_call &call)
+int cmd_bb_eeprom_read(const request_context &rq)
 {
     int size = 0;
     if (qelt_bb_eeprom_read(command_work_buffer, &size) != 0 || size < 0 ||
         size > static_cast<int>(sizeof command_work_buffer))
-        return reply_failure(call);
-    return reply_bytes(call, "data", command_work_buffer, static_cast<std::size_t>(size));
+        return reply_failure(rq);
+    return reply_bytes(rq, "data", command_work_buffer, static_cast<std::size_t>(size));
 }

@@ -5,20 +5,24 @@
 #include "stop_signal.h"
 
 #include <chrono>
-
-pthread_mutex_t psu_mutex;
-pthread_mutex_t temp_mutex;
-std::mutex slice_table_mutex;
-std::uint32_t monitor_interval_us = 3000000;
+#include <mutex>
 
 namespace {
+
+// Each held by its routine for a whole pass, so that two passes of the
+// same routine never overlap.
+std::mutex psu_mutex;
+std::mutex temp_mutex;
+
+// Sleep before each pass; its address is the parameter of both routines.
+std::uint32_t monitor_interval_us = 3000000;
 
 using slice_read = int (*)(qelt_slice *, std::uint8_t);
 
 struct routine_pass {
     const char *name; // reported as the routine in log lines
     const char *what; // "PSU" or "TEMP"
-    pthread_mutex_t *mutex;
+    std::mutex *mutex;
     slice_read read;
 };
 
@@ -35,7 +39,7 @@ int run_pass(const routine_pass &pass, void *context, void *parameter)
     if (!pool_sleep(std::chrono::microseconds(*static_cast<const std::uint32_t *>(parameter))))
         return 0;
     auto *table = static_cast<qelt_slice *>(context);
-    pthread_mutex_lock(pass.mutex);
+    const std::lock_guard whole_pass(*pass.mutex);
     report(pass, __LINE__, "Inside");
     for (std::uint8_t slice = 0; slice < QELT_SLICE_COUNT; ++slice) {
         // One slice at a time, so that a command waits for one reading at
@@ -44,11 +48,8 @@ int run_pass(const routine_pass &pass, void *context, void *parameter)
         pass.read(table, slice);
     }
     report(pass, __LINE__, "Exiting");
-    pthread_mutex_unlock(pass.mutex);
     return 0;
 }
-
-} // namespace
 
 int qelt_psu_routine(void *context, void *parameter)
 {
@@ -60,10 +61,10 @@ int qelt_temp_routine(void *context, void *parameter)
     return run_pass({"qelt_temp_routine", "TEMP", &temp_mutex, qelt_board_temperature}, context, parameter);
 }
 
+} // namespace
+
 worker_pool *start_monitoring()
 {
-    pthread_mutex_init(&psu_mutex, nullptr);
-    pthread_mutex_init(&temp_mutex, nullptr);
     // The workers inherit the blocked stop signals: those are for the main
     // thread's blocking calls.
     worker_pool *pool = nullptr;
@@ -86,8 +87,6 @@ void follow_monitor_flag(worker_pool *pool)
 
 void stop_monitoring(worker_pool *pool)
 {
-    if (pool != nullptr && pool_destroy(pool) != 0)
-        return;
-    pthread_mutex_destroy(&psu_mutex);
-    pthread_mutex_destroy(&temp_mutex);
+    if (pool != nullptr)
+        pool_destroy(pool);
 }

@@ -5,6 +5,14 @@
 #include <qelt/qelt.h>
 
 #include <cstdint>
+#include <mutex>
+
+// Guards the slice table, the SOM record and the library's data objects
+// (log level, threshold tables) between the main thread and the monitoring
+// workers. The interpreter holds it for a whole command, a routine for one
+// slice at a time, so a reply never mixes readings of two passes and a
+// command waits for one reading at most.
+extern std::mutex slice_table_mutex;
 
 // Slices 0..8; the library reads the settings it applies from these
 // records and stores what it measures into them.

@@ -83,7 +83,7 @@ std::uint32_t response_room_of(const header &h)
 std::uint32_t *append_header(std::uint32_t *out, const header &h, std::uint32_t length)
 {
     const bool memory = h.magic != magic_command;
-    *out++ = htonl(h.magic ^ response_flip);
+    *out++ = htonl(h.magic ^ response_magic_xor);
     *out++ = htonl(memory ? h.addr_lo : 0);
     *out++ = htonl(memory ? h.addr_hi : 0);
     *out++ = htonl(length);
@@ -173,8 +173,6 @@ std::uint32_t serve_command(ring_buffer *ring, const header &h, std::uint32_t *o
     return header_words + words;
 }
 
-bool blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 bool send_responses(int socket, std::uint32_t words)
 {
     // MSG_NOSIGNAL: a client that went away must not end the server with
@@ -241,28 +239,4 @@ int process_rx_stream(ring_buffer *ring, int socket)
         if (pass.end == pass_end::drained || pass.words == 0)
             return 0;
     }
-}
-
-int process_command(const char *request, char *reply, std::size_t size)
-{
-    std::snprintf(reply, size, " ");
-    const char *p = request;
-    while (blank(*p))
-        ++p;
-    if (*p == '\0')
-        return 0;
-    static constexpr char echo[] = "echo";
-    if (std::strncmp(request, echo, sizeof echo - 1) == 0) {
-        const char *word = request + sizeof echo - 1;
-        while (blank(*word))
-            ++word;
-        int len = 0;
-        while (word[len] != '\0' && !blank(word[len]))
-            ++len;
-        if (len > 0) {
-            std::snprintf(reply, size, "echo: %.*s", len, word);
-            return 1;
-        }
-    }
-    return interpret_command(request, reply, size);
 }

@@ -11,7 +11,8 @@
 inline constexpr std::uint32_t magic_read = 0xda010001;
 inline constexpr std::uint32_t magic_write = 0xda010002;
 inline constexpr std::uint32_t magic_command = 0xda010003;
-inline constexpr std::uint32_t response_flip = 0x77000000; // 0xda01.... -> 0xad01....
+// A response's magic is the request's XORed with this: 0xda01.... -> 0xad01....
+inline constexpr std::uint32_t response_magic_xor = 0x77000000;
 
 inline constexpr std::uint32_t header_words = 5;
 inline constexpr std::uint32_t tx_capacity_words = 0x4000;
@@ -40,9 +41,3 @@ pass_result decode_messages(ring_buffer *ring, std::uint32_t *tx, std::uint32_t 
 // Returns 0, or -1 when the connection must end: a request that can never
 // be served, or responses that could not be sent.
 int process_rx_stream(ring_buffer *ring, int socket);
-
-// Answers blank requests and "echo WORD" itself and hands every other text
-// to the interpreter. reply must hold size bytes; it receives a
-// zero-terminated text. Returns 0 (blank), 1 (echo) or the interpreter's
-// result.
-int process_command(const char *request, char *reply, std::size_t size);

@@ -141,9 +141,9 @@ int pool_destroy(worker_pool *pool)
     for (int i = 0; i < pool->thread_count; ++i)
         if (pthread_join(pool->threads[i], nullptr) != 0)
             result = POOL_JOIN_FAILURE;
-    if (result == 0)
-        pool_free(pool);
-    return result;
+    // Freed only when every worker is gone; a pool left running would
+    // refuse to be freed, which is this call's failure too.
+    return result == 0 ? pool_free(pool) : result;
 }
 
 int pool_free(worker_pool *pool)

@@ -1,8 +1,9 @@
 // One diagnostic line as every part of the system prints it: a head naming
 // the reporter and its source line, the message in double quotes, and a
 // newline, gated by qelt_log_level. The library exports nothing but its C
-// interface, so the library, the board control tool and the slice
-// configuration file each compile this same code into themselves.
+// interface, so the library, the board control tool, the command server's
+// monitoring routines and the slice configuration file each compile this
+// same code into themselves.
 #pragma once
 
 #include <qelt/qelt.h>
