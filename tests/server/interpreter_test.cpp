@@ -94,13 +94,12 @@ TEST_F(interpreter, EveryCommandAnswersWithItsValues)
                   {"qelt_eeprom_clear 3", "cmd_status 2"},
                   {"qelt_bb_eeprom_write 4   x\nyz", "cmd_status 2"},
                   {"qelt_bb_eeprom_read", "cmd_status 2 data x\nyz"},
-                  {"qelt_fbswitch_config 1 0 1", "cmd_status 2"},
+                  {"qelt_fbswitch_config 1 2 5", "cmd_status 2"},
                   {"qelt_psu_wa_levels 3 3000 3000 3000", "cmd_status 2"},
                   {"qelt_psu_ca_levels 3 3000 3000 3000", "cmd_status 2"},
                   {"qelt_interrupt_polling", "cmd_status 2 interrupt 0"},
                   {"qelt_psu_wa_levels 3 100 100 100", "cmd_status 2"},
                   {"qelt_interrupt_polling", "cmd_status 2 interrupt 8"},
-                  {"qelt_log_level_set 1", "cmd_status 2"},
                   {"qelt_framesync_delay 10", "cmd_status 2"},
                   {"qelt_framesync_count", "cmd_status 2 count 1000"},
                   {"qelt_system_call echo hi there", "cmd_status 2 resp hi there\n"},
@@ -112,10 +111,10 @@ TEST_F(interpreter, EveryCommandAnswersWithItsValues)
                   {"qelt_read_som_cfg", "cmd_status 2 somcfg {\"revision\":\"B2\",\"serial\":\"SN0042\","
                                         "\"sku\":\"QB-9\",\"date\":\"70000\",\"macid\":\"11042563100175\"}"},
                   {"qelt_read_som_psu", "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 5.000"},
-                  {"qelt_interrupt_task_start", "cmd_status 2"},
-                  {"qelt_interrupt_task_stop", "cmd_status 2"},
               });
     EXPECT_EQ(board.state().slices[3].dsa[1], 0x4C) << "code 50, bit-reversed";
+    EXPECT_EQ(board.reg(0xA0050000) >> 8 & 0xFF, 0xAAu) << "GUI bit, ADC9 port 5, ADC8 port 2";
+    EXPECT_EQ(board.reg(0xA0080000), 10u) << "frame-sync delay";
     EXPECT_NE(output().find("hwc: cmd = qelt_dsa_write 3 1 0 12.5 0.25\n"), std::string::npos);
 }
 
@@ -185,14 +184,17 @@ TEST_F(interpreter, SliceEepromWorksBeforeAnyBoot)
                     });
 }
 
+// "cmd_status 2 data " and 32749 bytes fill the reply buffer but for its
+// terminator; one byte more is refused, not cut.
 TEST_F(interpreter, DataTooLongForTheReplyIsRefusedNotCut)
 {
-    constexpr int longest = 32765; // the most an EEPROM header can announce
-    std::string image = {static_cast<char>(longest >> 8), static_cast<char>(longest & 0xFF)};
-    image += std::string(longest, 'd');
-    write_file("/tmp/bb-image", image);
-    sim({"eeprom", "bb", "load", "/tmp/bb-image"});
-    EXPECT_EQ(cmd->reply("qelt_bb_eeprom_read"), "cmd_status -1");
+    for (const int length : {32749, 32750}) {
+        std::string image = {static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
+        write_file("/tmp/bb-image", image + std::string(length, 'd'));
+        sim({"eeprom", "bb", "load", "/tmp/bb-image"});
+        EXPECT_EQ(cmd->reply("qelt_bb_eeprom_read"),
+                  length == 32749 ? "cmd_status 2 data " + std::string(length, 'd') : "cmd_status -1");
+    }
 }
 
 TEST_F(interpreter, FreshBootForgetsSettingsAndOtherBootsRestoreThem)
@@ -233,6 +235,10 @@ TEST_F(interpreter, SettingsAreSharedWithTheBoardControlTool)
     EXPECT_EQ(cmd->reply("qelt_v3p3_enable 6 0 1"), "cmd_status 2 enable 1");
     EXPECT_EQ(cmd->reply("qelt_vdd_enable 6 0 1"), "cmd_status 2 enable 0")
         << "the tool's last change was lost";
+    // A rail switch saves on top of what the tool saved before it.
+    ASSERT_EQ(run_boardctl({"-s", "6", "-n", "4"}).status, 0);
+    EXPECT_EQ(cmd->reply("qelt_v5p0_enable 6 1 0"), "cmd_status 2 enable 1");
+    EXPECT_EQ(cmd->reply("qelt_vdd_enable 6 0 1"), "cmd_status 2 enable 1");
 }
 
 // Monitoring refreshes the readings in the background; while it runs,
@@ -241,12 +247,14 @@ TEST_F(interpreter, SettingsAreSharedWithTheBoardControlTool)
 // the passes.
 TEST_F(interpreter, MonitoringRefreshesReadingsBesideCommands)
 {
+    board.set_fitted(8, true);
     run_table(*cmd, {
-                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
+                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 328"},
                         {"qelt_eeprom_write 6 8 monitors", "cmd_status 2"},
                         {"qelt_log_level_set 3", "cmd_status 2"},
                     });
     sim({"current", "3", "vdd", "0.75"});
+    sim({"current", "8", "5v0", "0.125"});
     sim({"temperature", "6", "33"});
     ASSERT_EQ(cmd->reply("qelt_interrupt_task_start"), "cmd_status 2");
     board.clear_trace();
@@ -263,6 +271,7 @@ TEST_F(interpreter, MonitoringRefreshesReadingsBesideCommands)
     sim({"fault", "i2c-nack", "0", "0x40"}); // every rail monitor
     sim({"fault", "i2c-nack", "1", "0x48"}); // every temperature sensor
     EXPECT_EQ(cmd->reply("qelt_read_psu 3"), "cmd_status 2 psu 0.750 0.000 0.000 0.000 0.000 0.000");
+    EXPECT_EQ(cmd->reply("qelt_read_psu 8"), "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.125 0.000");
     EXPECT_EQ(cmd->reply("qelt_board_temperature 6"), "cmd_status 2 temp 33.00");
     ASSERT_EQ(cmd->reply("qelt_interrupt_task_stop"), "cmd_status 2");
     EXPECT_EQ(cmd->reply("qelt_read_psu 3"), "cmd_status -1") << "the hardware is read again";
