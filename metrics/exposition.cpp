@@ -38,14 +38,10 @@ class writer {
     // (0.35, not 0.349999994), doubles likewise.
     template <typename Number> void sample(std::initializer_list<label> labels, Number value)
     {
-        if (!started_)
-            text_.append("# HELP ")
-                .append(name_)
-                .append(" ")
-                .append(help_)
-                .append("\n# TYPE ")
-                .append(name_)
-                .append(" gauge\n");
+        if (!started_) {
+            text_.append("# HELP ").append(name_).append(" ").append(help_).append("\n");
+            text_.append("# TYPE ").append(name_).append(" gauge\n");
+        }
         started_ = true;
         text_.append(name_);
         const char *separator = "{";
@@ -84,6 +80,17 @@ class writer {
 
 float flag(bool on) { return on ? 1.0f : 0.0f; }
 
+// One sample per rail of a slice, the values in the rails' order.
+void rail_samples(writer &out, int slice, const std::array<float, 3> &values)
+{
+    for (int r = 0; r < 3; ++r)
+        out.sample({{"slice", slice_names[slice]}, {"rail", rail_names[r]}}, values[r]);
+}
+
+// The monitor's readings alternate current and voltage, rail by rail.
+std::array<float, 3> currents(const std::array<float, 6> &psu) { return {psu[0], psu[2], psu[4]}; }
+std::array<float, 3> voltages(const std::array<float, 6> &psu) { return {psu[1], psu[3], psu[5]}; }
+
 void write_slices(writer &out, const board_snapshot &snap)
 {
     const auto &slices = snap.slices;
@@ -102,22 +109,18 @@ void write_slices(writer &out, const board_snapshot &snap)
     out.family("qelt_rail_voltage_volts", "Bus voltage of a slice rail, read from its monitor.");
     for (int s = 0; s < QELT_SLICE_COUNT; ++s)
         if (slices[s].psu)
-            for (int r = 0; r < 3; ++r)
-                out.sample({{"slice", slice_names[s]}, {"rail", rail_names[r]}}, (*slices[s].psu)[2 * r + 1]);
+            rail_samples(out, s, voltages(*slices[s].psu));
 
     out.family("qelt_rail_current_amperes", "Current of a slice rail, read from its monitor.");
     for (int s = 0; s < QELT_SLICE_COUNT; ++s)
         if (slices[s].psu)
-            for (int r = 0; r < 3; ++r)
-                out.sample({{"slice", slice_names[s]}, {"rail", rail_names[r]}}, (*slices[s].psu)[2 * r]);
+            rail_samples(out, s, currents(*slices[s].psu));
 
     out.family("qelt_rail_current_warning_amperes",
                "Warning limit of a slice rail's current, read back from its monitor.");
     for (int s = 0; s < QELT_SLICE_COUNT; ++s)
         if (slices[s].warning_amperes)
-            for (int r = 0; r < 3; ++r)
-                out.sample({{"slice", slice_names[s]}, {"rail", rail_names[r]}},
-                           (*slices[s].warning_amperes)[r]);
+            rail_samples(out, s, *slices[s].warning_amperes);
 
     out.family("qelt_board_temperature_celsius",
                "Temperature of a slice board (slices 5 to 8 carry a sensor).");
@@ -132,13 +135,11 @@ void write_settings(writer &out, const qelt_slice *table)
 {
     out.family("qelt_rail_enabled", "Whether a slice rail was last switched on, as the slice configuration "
                                     "file records it.");
-    for (int s = 0; s < QELT_SLICE_COUNT; ++s) {
-        if (table[s].present != 1)
-            continue;
-        const std::uint8_t on[3] = {table[s].vdd_on, table[s].v3p3_on, table[s].v5p0_on};
-        for (int r = 0; r < 3; ++r)
-            out.sample({{"slice", slice_names[s]}, {"rail", rail_names[r]}}, flag(on[r] != 0));
-    }
+    for (int s = 0; s < QELT_SLICE_COUNT; ++s)
+        if (table[s].present == 1)
+            rail_samples(
+                out, s,
+                {flag(table[s].vdd_on != 0), flag(table[s].v3p3_on != 0), flag(table[s].v5p0_on != 0)});
 
     out.family("qelt_vdd_setpoint_volts",
                "VDD set point of a slice, as the slice configuration file records it.");
