@@ -53,11 +53,11 @@ TEST_F(metrics_live, NeverInterleavesWithTheServerOrTheTool)
     for (const qsim::trace_entry &e : board.trace()) {
         if ((e.kind != qsim::trace_kind::i2c_write && e.kind != qsim::trace_kind::i2c_read) || e.bus != 0)
             continue;
-        if (e.device == qsim::device_kind::mux)
+        if (e.device == qsim::device_kind::mux) {
             mux_owner = e.pid;
-        else if (mux_owner != 0 && (e.addr == 0x20 || e.addr == 0x40))
-            ASSERT_EQ(e.pid, mux_owner)
-                << "transfer #" << e.seq << " under another process's multiplexer setting";
+        } else if (mux_owner != 0 && (e.addr == 0x20 || e.addr == 0x40)) {
+            ASSERT_EQ(e.pid, mux_owner) << "transfer #" << e.seq << " under another's multiplexer setting";
+        }
     }
 }
 
