@@ -33,9 +33,10 @@ constexpr option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-int refuse(const char *what)
+// A command line that cannot be carried out, named with the text at fault.
+int refuse(const char *what, const char *text)
 {
-    std::fprintf(stderr, "qelt-metrics: %s\n%s", what, usage_text);
+    std::fprintf(stderr, "qelt-metrics: %s '%s'\n%s", what, text, usage_text);
     return 1;
 }
 
@@ -51,13 +52,13 @@ int main(int argc, char **argv)
             return 0;
         }
         if (opt != 'o')
-            return refuse(opt == ':' ? "an option needs an argument" : "unknown option");
+            return refuse(opt == ':' ? "no value for" : "unknown option", argv[optind - 1]);
         if (*optarg == '\0')
-            return refuse("--output needs a file name");
+            return refuse("no file name for", "--output");
         output_path = optarg;
     }
     if (optind < argc)
-        return refuse("unexpected argument");
+        return refuse("unexpected argument", argv[optind]);
 
     // The library reports on standard output, which carries the metrics:
     // its lines go to standard error instead.
