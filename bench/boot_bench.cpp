@@ -8,6 +8,7 @@
 //
 // usage: qelt-boot-bench [ROUNDS]   (exit status 1 when the ratio > 1.10)
 #include "board_file.h"
+#include "i2c_pauses.h"
 #include "isolation.h"
 #include "models.h"
 
@@ -30,34 +31,6 @@ constexpr double max_ratio = 1.10;
 // A mix of fitted slots: with and without temperature sensors, and empty
 // positions on both switches.
 constexpr std::uint16_t fitted_slots = (1u << 0) | (1u << 2) | (1u << 3) | (1u << 5) | (1u << 7) | (1u << 8);
-
-bool paused(const qsim::trace_entry &e)
-{
-    if (e.kind != qsim::trace_kind::i2c_write && e.kind != qsim::trace_kind::i2c_read)
-        return false;
-    return !(e.bus == 0 && (e.addr == 0x76 || e.addr == 0x77));
-}
-
-// The pauses of the pass just made, in order, from the board's trace.
-std::vector<useconds_t> pauses_of(qsim::board_map &board)
-{
-    qsim::board_lock hold(board.state());
-    const qsim::board &b = board.state();
-    if (b.trace_total > qsim::trace_capacity) {
-        std::fprintf(stderr, "trace overflowed; pauses cannot be counted\n");
-        std::exit(2);
-    }
-    std::vector<useconds_t> out;
-    for (std::uint64_t i = 0; i < b.trace_total; ++i)
-        if (paused(b.trace[i]))
-            out.push_back(b.trace[i].len > 4 ? 6000 : 500);
-    return out;
-}
-
-double seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
 
 } // namespace
 
@@ -95,13 +68,10 @@ int main(int argc, char **argv)
 
             const auto start = clock_type::now();
             qelt_init_boot(table.data());
-            const double pass = seconds_since(start);
+            const double pass = bench::seconds_since(start);
 
-            const std::vector<useconds_t> pauses = pauses_of(board);
-            const auto reference_start = clock_type::now();
-            for (const useconds_t us : pauses)
-                usleep(us);
-            const double reference = seconds_since(reference_start);
+            const std::vector<useconds_t> pauses = bench::pauses_of(board);
+            const double reference = bench::replay(pauses);
 
             pass_total += pass;
             reference_total += reference;

@@ -3,9 +3,13 @@
 #include "lock_file.h"
 #include "log.h"
 
+#include <qelt/qelt.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace qelt {
 namespace {
@@ -15,6 +19,9 @@ std::recursive_mutex thread_lock;
 int depth = 0;
 int lock_fd = -1;
 bool failure_reported = false;
+// The thread holding the lock, so that a release by any other thread can be
+// refused instead of corrupting the mutex.
+std::atomic<std::thread::id> owner{};
 
 void lock_across_processes()
 {
@@ -29,22 +36,51 @@ void lock_across_processes()
     failure_reported = false;
 }
 
-} // namespace
-
-board_lock::board_lock()
+void acquire()
 {
     thread_lock.lock();
-    if (depth++ == 0)
+    if (depth++ == 0) {
+        owner = std::this_thread::get_id();
         lock_across_processes();
+    }
 }
 
-board_lock::~board_lock()
+void release()
 {
-    if (--depth == 0 && lock_fd >= 0) {
-        lock_file::release(lock_fd);
-        lock_fd = -1;
+    if (--depth == 0) {
+        if (lock_fd >= 0) {
+            lock_file::release(lock_fd);
+            lock_fd = -1;
+        }
+        owner = std::thread::id{};
     }
     thread_lock.unlock();
 }
 
+} // namespace
+
+board_lock::board_lock() { acquire(); }
+
+board_lock::~board_lock() { release(); }
+
 } // namespace qelt
+
+extern "C" {
+
+int qelt_board_lock(void)
+{
+    qelt::acquire();
+    return 0;
+}
+
+int qelt_board_unlock(void)
+{
+    if (qelt::owner != std::this_thread::get_id()) {
+        qelt::log_error(QELT_HERE, "The board lock is not held by this thread");
+        return 1;
+    }
+    qelt::release();
+    return 0;
+}
+
+} // extern "C"

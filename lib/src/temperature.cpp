@@ -12,7 +12,6 @@ namespace {
 
 using namespace qelt;
 
-constexpr std::uint8_t first_sensor_slice = 5;
 constexpr std::uint8_t result_reg = 0x00;
 constexpr std::uint8_t config_reg = 0x01;
 constexpr std::uint16_t one_shot = 0x0C20;
@@ -29,7 +28,7 @@ int qelt_board_temperature(qelt_slice *table, uint8_t slice)
     const board_lock lock;
     if (!slice_index_ok(QELT_HERE, slice))
         return 1;
-    if (table[slice].present == 0 || slice < first_sensor_slice) {
+    if (table[slice].present == 0 || slice < map::first_sensor_slice) {
         log_info(QELT_HERE, "Temperature Sensor Not Present on Slice!\\n");
         return 1;
     }

@@ -165,6 +165,27 @@ QELT_API int qelt_power_detect(qelt_slice *table, uint8_t slice, uint8_t channel
 QELT_API int qelt_board_temperature(qelt_slice *table, uint8_t slice);
 QELT_API int qelt_som_config_read(qelt_som *som);
 
+/* Board lock (since version node QELT_1.2).
+ *
+ * The multiplexer setting, the slice select and the control register are
+ * state of the board: every operation above holds the board lock while it
+ * runs, so no two of them interleave their bus traffic, whichever thread or
+ * process calls them. A caller that composes a sequence of the I2C or GPIO
+ * primitives itself (a multiplexer selection followed by transfers to the
+ * device behind it, say) takes the lock around the whole sequence, so that
+ * no one switches the multiplexer or the slice select in between.
+ *
+ * The lock is recursive within a process (operations may be called while it
+ * is held); across processes it is an advisory lock on
+ * /tmp/qelt-board.lock. Each qelt_board_lock is matched by one
+ * qelt_board_unlock in the same thread; while a thread holds the lock,
+ * every other caller waits, so hold it for one sequence, not longer.
+ * qelt_board_lock returns 0 (a lock file that cannot be opened is reported
+ * once and the lock works within the process only). qelt_board_unlock
+ * returns 0, or 1 when the calling thread does not hold the lock. */
+QELT_API int qelt_board_lock(void);
+QELT_API int qelt_board_unlock(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,8 @@ namespace qelt::map {
 
 inline constexpr std::uint8_t slice_count = 9;
 inline constexpr std::uint8_t max_slice = slice_count - 1;
+// Slices 5..8 carry a temperature sensor.
+inline constexpr std::uint8_t first_sensor_slice = 5;
 
 // AXI GPIO blocks in the programmable logic (physical addresses).
 namespace control {
