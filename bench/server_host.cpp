@@ -1,5 +1,7 @@
 #include "server_host.h"
 
+#include "programs.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -47,11 +49,11 @@ int pin_to_one_cpu()
 
 void private_network()
 {
-    if (unshare(CLONE_NEWNET) != 0)
-        die("a private network namespace (run as root)");
-    if (std::system("ip link add eth0 type veth peer name eth0-peer && ip link set lo up && "
-                    "ip addr add 192.168.7.2/24 dev eth0") != 0)
-        die("setting up eth0 in the private namespace");
+    std::string why;
+    if (!qelt_test::private_network("192.168.7.2/24", why)) {
+        std::fprintf(stderr, "qelt benchmark: %s (run as root)\n", why.c_str());
+        std::exit(2);
+    }
 }
 
 pid_t start_server(const std::string &preload, const std::vector<std::string> &env)

@@ -75,15 +75,6 @@ bool answers(const std::string &promql, const std::string &wanted)
     return false;
 }
 
-struct stopped_at_end {
-    pid_t pid;
-    ~stopped_at_end()
-    {
-        kill(pid, SIGTERM);
-        wait_status(pid);
-    }
-};
-
 // The reading and the over-current alert, end to end: the textfile, the
 // real node_exporter, the real Prometheus scraping every second and
 // evaluating the shipped rules (their conditions held for a second only).
@@ -93,7 +84,7 @@ TEST_F(metrics_live, PrometheusSeesTheReadingAndTheOverCurrentAlert)
         if (run_program({"sh", "-c", "command -v " + program}, {"LD_PRELOAD="}).status != 0)
             GTEST_SKIP() << program
                          << " is not installed (Debian packages prometheus, prometheus-node-exporter)";
-    const std::string dir = "/tmp/prometheus", textfile = dir + "/textfile", log = dir + "/log";
+    const std::string dir = "/tmp/prometheus", textfile = dir + "/textfile";
     mkdir(dir.c_str(), 0755);
     mkdir(textfile.c_str(), 0755);
     qsim::monitor &vdd = board.state().slices[3].rails;
@@ -106,23 +97,24 @@ TEST_F(metrics_live, PrometheusSeesTheReadingAndTheOverCurrentAlert)
                "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
                "rule_files: [rules.yml]\n"
                "scrape_configs: [{job_name: node, static_configs: [{targets: ['127.0.0.1:9100']}]}]\n");
-    const stopped_at_end exporter{spawn_program(
-        {"prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100", "--collector.disable-defaults",
-         "--collector.textfile", "--collector.textfile.directory=" + textfile},
-        {"LD_PRELOAD="}, log, log)};
-    const stopped_at_end prometheus{
-        spawn_program({"prometheus", "--config.file=" + dir + "/prometheus.yml",
-                       "--storage.tsdb.path=" + dir + "/data", "--web.listen-address=127.0.0.1:9090"},
-                      {"LD_PRELOAD="}, log, log)};
+    const background_program exporter({"prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100",
+                                       "--collector.disable-defaults", "--collector.textfile",
+                                       "--collector.textfile.directory=" + textfile},
+                                      {"LD_PRELOAD="});
+    const background_program prometheus({"prometheus", "--config.file=" + dir + "/prometheus.yml",
+                                         "--storage.tsdb.path=" + dir + "/data",
+                                         "--web.listen-address=127.0.0.1:9090"},
+                                        {"LD_PRELOAD="});
+    const auto log = [&] { return exporter.output() + prometheus.output(); };
 
-    ASSERT_TRUE(answers("qelt_rail_current_amperes{slice=\"3\",rail=\"vdd\"}", "\"0.36\"")) << read_file(log);
+    ASSERT_TRUE(answers("qelt_rail_current_amperes{slice=\"3\",rail=\"vdd\"}", "\"0.36\"")) << log();
     vdd.reg[1] = 7200; // 0.72 A
     board.refresh();
     ASSERT_EQ(run_program({QELT_METRICS, "--output", textfile + "/qelt.prom"}).status, 0);
     EXPECT_TRUE(
         answers("ALERTS{alertname=\"QeltRailOverCurrent\",alertstate=\"firing\",slice=\"3\",rail=\"vdd\"}",
                 "\"alertstate\":\"firing\""))
-        << read_file(log);
+        << log();
 }
 
 } // namespace

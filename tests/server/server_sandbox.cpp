@@ -141,27 +141,11 @@ std::string raw_client::reply(const std::string &text)
 void server_sandbox::SetUp()
 {
     const ino_t outside = starting_netns();
-    if (unshare(CLONE_NEWNET) != 0) {
-        GTEST_SKIP() << "server tests need a private network namespace and were not allowed one ("
-                     << std::strerror(errno) << "); run them as root";
-    }
+    std::string why;
+    if (!private_network(eth0_address(), why))
+        GTEST_SKIP() << "server tests need a private network namespace: " << why << "; run them as root";
     ASSERT_NE(netns_inode(), outside);
     ASSERT_EQ(chdir("/tmp"), 0); // where the server's shell commands leave their output
-    if (run_quietly({"ip", "link", "add", "eth0", "type", "veth", "peer", "name", veth_peer}) != 0) {
-        GTEST_SKIP() << "cannot create eth0 in the private network namespace (is iproute2 installed?)";
-    }
-    ASSERT_EQ(run_quietly({"ip", "link", "set", "lo", "up"}), 0);
-    if (!eth0_address().empty()) {
-        ASSERT_EQ(run_quietly({"ip", "addr", "add", eth0_address(), "dev", "eth0"}), 0);
-    }
-}
-
-void server_sandbox::TearDown()
-{
-    if (pid_ > 0 && wait_exit(0ms) < 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
 }
 
 void server_sandbox::start_server(bool ignore_sighup, const std::string &ready)
@@ -169,45 +153,16 @@ void server_sandbox::start_server(bool ignore_sighup, const std::string &ready)
     // Only in a namespace this process made, with the eth0 it made there.
     if (netns_inode() == starting_netns() || if_nametoindex(veth_peer) == 0)
         throw std::logic_error("refusing to start qelt-cmdsrv outside a private network namespace");
-    static int serial = 0;
-    out_path_ = "/tmp/qelt-cmdsrv-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".out";
     struct sigaction ignore {
     }, saved{};
     ignore.sa_handler = ignore_sighup ? SIG_IGN : SIG_DFL;
     sigaction(SIGHUP, &ignore, &saved);
-    pid_ =
-        spawn_program({QELT_CMDSRV}, {std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD}, out_path_, out_path_);
+    server_.reset();
+    server_.emplace(std::vector<std::string>{QELT_CMDSRV},
+                    std::vector<std::string>{std::string("LD_PRELOAD=") + QELT_SIM_PRELOAD});
     sigaction(SIGHUP, &saved, nullptr);
     if (!printed(ready, 30s))
         throw std::runtime_error("qelt-cmdsrv did not come up:\n" + output());
-}
-
-bool server_sandbox::printed(const std::string &text, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (output().find(text) != std::string::npos)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
-std::string server_sandbox::output() const { return read_file(out_path_); }
-
-void server_sandbox::signal_server(int sig) { kill(pid_, sig); }
-
-int server_sandbox::wait_exit(std::chrono::milliseconds timeout)
-{
-    int raw = 0;
-    for (auto deadline = std::chrono::steady_clock::now() + timeout; waitpid(pid_, &raw, WNOHANG) != pid_;) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return -1;
-        std::this_thread::sleep_for(5ms);
-    }
-    pid_ = -1;
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 bool server_sandbox::led0_lit() { return (board.reg(control_register) & 1) != 0; }

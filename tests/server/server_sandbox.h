@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -65,13 +66,14 @@ class server_sandbox : public testing::Test {
     // accepts connections). ignore_sighup: the server starts with SIGHUP
     // ignored.
     void start_server(bool ignore_sighup = false, const std::string &ready = "--- hwc: waiting for connection");
-    // Whether the server printed text (waiting up to timeout for it).
-    bool printed(const std::string &text, std::chrono::milliseconds timeout = 5s);
-    std::string output() const;
-    void signal_server(int sig);
-    // Exit status, 128 + signal, or -1 when still running after timeout.
-    int wait_exit(std::chrono::milliseconds timeout = 10s);
-    pid_t server_pid() const { return pid_; }
+    bool printed(const std::string &text, std::chrono::milliseconds timeout = 5s)
+    {
+        return server_->printed(text, timeout);
+    }
+    std::string output() const { return server_->output(); }
+    void signal_server(int sig) { server_->signal(sig); }
+    int wait_exit(std::chrono::milliseconds timeout = 10s) { return server_->wait_exit(timeout); }
+    pid_t server_pid() const { return server_->pid(); }
     bool led0_lit();
 
     // Runs the host-side client package's qelt-client command against
@@ -84,11 +86,9 @@ class server_sandbox : public testing::Test {
     // The address eth0 carries at start ("" for none), in CIDR form.
     virtual std::string eth0_address() const { return "192.168.7.2/24"; }
     void SetUp() override;
-    void TearDown() override;
 
   private:
-    pid_t pid_ = -1;
-    std::string out_path_;
+    std::optional<background_program> server_;
 };
 
 } // namespace qelt_test

@@ -2,22 +2,11 @@
 
 #include "models.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <sstream>
-
-extern char **environ;
 
 namespace qelt_test {
 namespace {
@@ -99,55 +88,6 @@ void sim_board::refresh()
     qsim::update_alerts(file());
 }
 
-pid_t spawn_program(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                    const std::string &out_path, const std::string &err_path)
-{
-    std::map<std::string, std::string> vars;
-    for (char **e = environ; *e != nullptr; ++e)
-        vars.emplace(std::string(*e).substr(0, std::strcspn(*e, "=")), *e);
-    for (const std::string &e : env)
-        vars[e.substr(0, e.find('='))] = e;
-    std::vector<char *> envp, args;
-    for (auto &[name, text] : vars)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
-    for (const std::string &s : argv)
-        args.push_back(const_cast<char *>(s.c_str()));
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // Appending: with both streams in one file, a write to one must not
-    // overwrite what the other wrote.
-    constexpr int output_flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND;
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), output_flags, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), output_flags, 0644);
-    // A test runner may ignore SIGPIPE (ctest does), which a started
-    // program would inherit: it gets the default a shell would give it.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t pipe_signal;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &pipe_signal);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-    return pid;
-}
-
-int wait_status(pid_t pid)
-{
-    int raw = 0;
-    waitpid(pid, &raw, 0);
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-}
-
 run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
     static std::atomic<int> serial{0};
@@ -190,20 +130,6 @@ std::string capture_stdout(const std::function<void()> &fn)
         text.append(buf, static_cast<std::size_t>(n));
     close(tmp);
     return text;
-}
-
-std::string read_file(const std::string &path, bool *exists)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (exists != nullptr)
-        *exists = static_cast<bool>(in);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
-}
-
-void write_file(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
 }
 
 } // namespace qelt_test

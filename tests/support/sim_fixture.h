@@ -4,6 +4,7 @@
 
 #include "board.h"
 #include "board_file.h"
+#include "programs.h"
 
 #include <gtest/gtest.h>
 
@@ -57,14 +58,6 @@ struct run_result {
     std::string err;
 };
 
-// Starts a program with this process's environment changed by env
-// ("NAME=value" each), its standard input empty and its output streams
-// appended to the given files (which may be one).
-pid_t spawn_program(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                    const std::string &out_path, const std::string &err_path);
-// Exit status of a child, or 128 + signal.
-int wait_status(pid_t pid);
-
 // Runs a program to its end with the simulator preloaded, env applied after.
 run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
 
@@ -73,9 +66,5 @@ run_result run_boardctl(const std::vector<std::string> &args);
 
 // Standard output produced by fn, flushed and captured.
 std::string capture_stdout(const std::function<void()> &fn);
-
-// Whole content of a file, or "" with exists=false.
-std::string read_file(const std::string &path, bool *exists = nullptr);
-void write_file(const std::string &path, const std::string &content);
 
 } // namespace qelt_test
