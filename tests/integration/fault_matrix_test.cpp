@@ -1,7 +1,7 @@
 // Every device fault the simulator can inject against every library
-// operation that meets it: the failure result, every descriptor and page
-// given back, LED 1 out, and the caller's records left alone where a failed
-// operation must not change them.
+// operation that meets it (and so against the handle primitives they use): the failure result, every
+// descriptor and page given back, LED 1 out, and the caller's records left alone where a failed operation
+// must not change them.
 #include "bus_checks.h"
 
 #include <qelt/qelt.h>
@@ -59,15 +59,14 @@ std::vector<placed_fault> meeting(device d, unsigned how)
     return f;
 }
 
-// The spidev node missing, any step of its set-up or its transfer refused.
-std::vector<placed_fault> spidev_faults(unsigned how)
+// The spidev node missing, any step of its set-up or its transfer refused,
+// or the GPIO pages.
+std::vector<placed_fault> spidev_faults()
 {
-    std::vector<placed_fault> f;
+    std::vector<placed_fault> f{unmappable};
     for (qsim::fault_kind k : {qsim::fault_kind::open, qsim::fault_kind::spi_mode, qsim::fault_kind::spi_bits,
                                qsim::fault_kind::spi_speed, qsim::fault_kind::spi_xfer})
         f.push_back({qsim::make_fault(k)});
-    if (how & maps)
-        f.push_back(unmappable);
     return f;
 }
 
@@ -83,39 +82,6 @@ struct records {
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(QELT_EEPROM_IMAGE_SIZE, 'b');
     int length = 3;
 };
-
-int i2c_handle(records &)
-{
-    qelt_i2c h{};
-    h.path = "/dev/i2c-0";
-    qelt_i2c_init(&h);
-    h.wlen = 1;
-    h.rlen = 2;
-    const int failed = qelt_i2c_devselect(&h, monitor.addr) || qelt_i2c_write(&h) || qelt_i2c_read(&h);
-    qelt_i2c_close(&h);
-    return failed;
-}
-
-int spidev_handle(records &)
-{
-    qelt_spidev h{};
-    h.path = "/dev/spidev2.0";
-    h.len = 1;
-    if (qelt_spidev_init(&h, 0) != 0)
-        return 1;
-    const int failed = qelt_spidev_transfer(&h);
-    qelt_spidev_close(&h);
-    return failed;
-}
-
-int gpio_handle(records &)
-{
-    qelt_gpio h{};
-    h.base = 0xA0050000;
-    const int failed = qelt_gpio_open(&h);
-    qelt_gpio_close(&h);
-    return failed;
-}
 
 // What a failed operation must leave as it found it.
 enum class stays {
@@ -137,11 +103,8 @@ struct row {
 
 // clang-format off
 const row matrix[] = {
-    {"i2c handle", i2c_handle, 1, meeting(monitor, reads)},
-    {"spidev handle", spidev_handle, 1, spidev_faults(writes)},
-    {"gpio handle", gpio_handle, 1, {unmappable}},
     {"qelt_dsa_write", [](records &r) { return qelt_dsa_write(r.table.data(), slice, 1, 0); }, 1,
-        spidev_faults(maps)},
+        spidev_faults()},
     // The counter has no failure result: an unreachable block reads 1.
     {"qelt_framecount_readback", [](records &) { return int(qelt_framecount_readback()); }, 1, {unmappable}},
     {"qelt_framesync_delay", [](records &) { return qelt_framesync_delay(0); }, 1, {unmappable}},
@@ -150,8 +113,6 @@ const row matrix[] = {
         1, {unmappable}},
     {"qelt_led_status", [](records &) { return qelt_led_status(1); }, 1, {unmappable}},
     {"qelt_led_set", [](records &) { return qelt_led_set(1); }, 1, {unmappable}},
-    {"qelt_led_clear", [](records &) { return qelt_led_clear(1); }, 1, {unmappable}},
-    {"qelt_led_toggle", [](records &) { return qelt_led_toggle(1); }, 1, {unmappable}},
     {"qelt_eeprom_read", [](records &r) { return qelt_eeprom_read(r.table.data(), slice); }, 1,
         meeting(slice_eeprom, reads | maps)},
     {"qelt_eeprom_write", [](records &r) { return qelt_eeprom_write(r.table.data(), slice); }, 1,
