@@ -15,19 +15,9 @@ constexpr std::uint64_t slice_select = 0xA0070000;
 constexpr std::uint8_t sensor = 0x48;
 constexpr std::uint8_t som_eeprom = 0x50;
 
-class BoardQueries : public logged_test {
+class BoardQueries : public board_test {
   protected:
-    void SetUp() override
-    {
-        logged_test::SetUp();
-        for (int s : {4, 5, 6, 8})
-            table[s].present = 1;
-        table[5].temperature = unchanged;
-    }
-
-    static constexpr float unchanged = -99.0f;
-    sim_board board{4, 5, 6, 8};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(9);
+    BoardQueries() : board_test({4, 5, 6, 8}) {}
 };
 
 TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
@@ -73,9 +63,10 @@ TEST_F(BoardQueries, TemperatureRefusalsAndFailures)
     // The slice select cannot be written while it routes slice 6: its
     // sensor must not answer for slice 5's.
     board.reg(slice_select) = 1u << 6;
-    board.inject(select_mapping_refused());
+    board.inject(refuse_mapping(1));
+    table[5].temperature = -99.0f;
     EXPECT_EQ(qelt_board_temperature(table.data(), 5), 1);
-    EXPECT_EQ(table[5].temperature, unchanged);
+    EXPECT_EQ(table[5].temperature, -99.0f);
 }
 
 TEST_F(BoardQueries, SomConfigFieldsAreReadInOrderUntilAFailure)

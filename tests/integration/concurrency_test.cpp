@@ -28,17 +28,14 @@ using namespace qelt_test;
 constexpr std::uint16_t ten_volts = 0x2710;
 constexpr std::uint16_t five_volts = 0x1388;
 
-class Concurrency : public ::testing::Test {
+class Concurrency : public board_test {
   protected:
-    void SetUp() override
+    Concurrency() : board_test({3, 6})
     {
-        qelt_log_level = 1;
-        table[3].present = 1;
-        table[6].present = 1;
         board.state().slices[3].rails.reg[2] = ten_volts; // VDD bus voltage
         board.state().slices[6].rails.reg[2] = five_volts;
     }
-    void TearDown() override { qelt_log_level = 0; }
+    void SetUp() override { qelt_log_level = 1; }
 
     // How many of `rounds` rail readings of `slice` gave that slice's VDD.
     int correct_readings(std::uint8_t slice, float volts, int rounds)
@@ -48,9 +45,6 @@ class Concurrency : public ::testing::Test {
             correct += qelt_read_psu(table.data(), slice) == 0 && table[slice].psu[1] == volts;
         return correct;
     }
-
-    sim_board board{3, 6};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(9);
 };
 
 TEST_F(Concurrency, ThreadsReadingTwoSlicesEachGetTheirOwnRails)

@@ -13,13 +13,9 @@ namespace {
 
 using namespace qelt_test;
 
-class Dsa : public logged_test {
+class Dsa : public board_test {
   protected:
-    void SetUp() override
-    {
-        logged_test::SetUp();
-        table[3].present = 1;
-    }
+    Dsa() : board_test({3, 5}) {}
 
     int write(std::uint8_t channel, std::uint8_t stage, float value, float step = 0.25f)
     {
@@ -29,9 +25,6 @@ class Dsa : public logged_test {
     }
 
     qsim::slice_slot &slot(int slice) { return board.state().slices[slice]; }
-
-    sim_board board{3, 5};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(9);
 };
 
 // The code is value / step, sent least significant bit first; a value

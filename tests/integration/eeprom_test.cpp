@@ -34,14 +34,10 @@ std::string unreadable(const std::string &reporter, const char *count)
            "Bytes to read from EEPROM is " + count + "\"\n";
 }
 
-class Eeprom : public ::testing::Test {
+class Eeprom : public board_test {
   protected:
-    void SetUp() override
-    {
-        qelt_log_level = 1;
-        table[3].present = table[5].present = 1;
-        table[3].eeprom_page_size = table[5].eeprom_page_size = 64;
-    }
+    Eeprom() : board_test({3, 5}) { table[3].eeprom_page_size = table[5].eeprom_page_size = 64; }
+    void SetUp() override { qelt_log_level = 1; }
     qsim::eeprom &base_board() { return board.state().bb_eeprom; }
 
     std::string read(int s, int r = 0) { return printed(r, qelt_eeprom_read, table.data(), s); }
@@ -83,8 +79,6 @@ class Eeprom : public ::testing::Test {
         EXPECT_TRUE(released(board));
     }
 
-    sim_board board{3, 5};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(QELT_SLICE_COUNT);
     std::vector<std::uint8_t> bb = std::vector<std::uint8_t>(32765); // base-board read buffer
 };
 
@@ -167,7 +161,7 @@ TEST_F(Eeprom, RefusedBeforeAnyTransfer)
     // A slice select that cannot be written: the data would go to the slice
     // routed last.
     board.reg(slice_select) = 1u << 3;
-    board.inject(refuse_once(qsim::fault_kind::mem_map));
+    board.inject(refuse_mapping());
     table[5].eeprom_len = 4;
     write(5, 1);
     EXPECT_TRUE(i2c_messages(board, 1).empty());

@@ -11,9 +11,9 @@ using namespace qelt_test;
 constexpr std::uint64_t matrix = 0xA0060000;
 constexpr std::uint64_t framesync = 0xA0080000;
 
-class GpioBlocks : public logged_test {
+class GpioBlocks : public board_test {
   protected:
-    sim_board board;
+    GpioBlocks() : board_test({}) {}
 };
 
 TEST_F(GpioBlocks, LedsAndFeedbackSwitchChangeOnlyTheirOwnBits)
@@ -88,7 +88,7 @@ TEST_F(GpioBlocks, HandlePrimitives)
     qelt_gpio_close(&h);
     EXPECT_EQ(board.reg(framesync + 4), 77u);
     // A refused mapping leaves nothing to access.
-    board.inject(refuse_once(qsim::fault_kind::mem_map));
+    board.inject(refuse_mapping());
     EXPECT_EQ(qelt_gpio_open(&h), 1);
     EXPECT_EQ(qelt_gpio_read(&h), 1);
     qelt_gpio_close(&h);

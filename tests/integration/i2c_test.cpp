@@ -13,23 +13,15 @@ namespace {
 
 using namespace qelt_test;
 
-class I2c : public logged_test {
+class I2c : public board_test {
   protected:
-    void SetUp() override
+    I2c() : board_test({0, 4, 5, 8})
     {
-        logged_test::SetUp();
         h.path = "/dev/i2c-0";
         qelt_i2c_init(&h);
     }
-    void TearDown() override
-    {
-        qelt_i2c_close(&h);
-        logged_test::TearDown();
-    }
+    ~I2c() override { qelt_i2c_close(&h); }
 
-    bool led1() { return (board.reg(control_reg) & led1_bit) != 0; }
-
-    sim_board board{0, 4, 5, 8};
     qelt_i2c h{};
 };
 
@@ -108,7 +100,7 @@ TEST_F(I2c, TransfersAreWholeMessagesEachFollowedByItsPause)
         EXPECT_EQ(qelt_i2c_read(&h), 1);
     });
     EXPECT_TRUE(has(out, ":\"I2C Write Failure: BytestoWrite = 5, BytesWritten = 255\"\n"));
-    EXPECT_TRUE(led1()) << "a failed transfer closed the handle";
+    EXPECT_NE(board.reg(control_reg) & led1_bit, 0u) << "a failed transfer closed the handle";
 
     // Each goes out as one message, never split or combined.
     const auto msgs = i2c_messages(board, 0, 0x40);

@@ -25,8 +25,9 @@ std::string alert(int slice, const char *rail, const char *amps, const char *lim
     return line;
 }
 
-class Alerts : public ::testing::Test {
+class Alerts : public board_test {
   protected:
+    Alerts() : board_test({2, 4, 8}) {}
     void SetUp() override
     {
         // Boot programs the default limits: 0.70 A, 0.008 A and 0.50 A.
@@ -35,7 +36,6 @@ class Alerts : public ::testing::Test {
         ASSERT_EQ(board.reg(irq_status) & 1u, 0u);
         qelt_log_level = 1;
     }
-    void TearDown() override { qelt_log_level = 0; }
 
     // Through the control command, as an operator would load the rail.
     void set_current(int slice, const char *rail, const char *amps)
@@ -46,9 +46,6 @@ class Alerts : public ::testing::Test {
 
     std::string detect(int r = 0) { return printed(r, qelt_detect_intr, table.data()); }
     std::string parse(int r = 0) { return printed(r, qelt_intr_parse, table.data()); }
-
-    sim_board board{2, 4, 8};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(QELT_SLICE_COUNT);
 };
 
 TEST_F(Alerts, OverCurrentReachesTheAlertLine)

@@ -14,26 +14,21 @@ using namespace qelt_test;
 
 constexpr std::uint8_t monitor = 0x40;
 
-class Monitors : public logged_test {
+class Monitors : public board_test {
   protected:
-    void SetUp() override
+    Monitors() : board_test({4})
     {
-        logged_test::SetUp();
-        table[4].present = 1;
         std::copy(std::begin(ina3221_wa_levels), std::end(ina3221_wa_levels), saved_wa);
         std::copy(std::begin(ina3221_ca_levels), std::end(ina3221_ca_levels), saved_ca);
     }
-    void TearDown() override
+    ~Monitors() override
     {
-        logged_test::TearDown();
         std::copy(std::begin(saved_wa), std::end(saved_wa), ina3221_wa_levels);
         std::copy(std::begin(saved_ca), std::end(saved_ca), ina3221_ca_levels);
     }
 
     qsim::monitor &slice_monitor(int slice) { return board.state().slices[slice].rails; }
 
-    sim_board board{4};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(9);
     float saved_wa[27];
     float saved_ca[27];
 };

@@ -14,14 +14,9 @@ using namespace qelt_test;
 constexpr std::uint8_t expander = 0x20;
 constexpr std::uint8_t regulator = 0x74;
 
-class Rails : public logged_test {
+class Rails : public board_test {
   protected:
-    void SetUp() override
-    {
-        logged_test::SetUp();
-        for (int s : {2, 3, 5})
-            table[s].present = 1;
-    }
+    Rails() : board_test({2, 3, 5}) {}
 
     qsim::expander &io(int slice) { return board.state().slices[slice].io; }
     std::vector<bytes> expander_writes() { return writes_to(board, 0, expander); }
@@ -32,9 +27,6 @@ class Rails : public logged_test {
         table[slice].vdd_voltage = volts;
         return qelt_vdd_set(table.data(), slice);
     }
-
-    sim_board board{2, 3, 5};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(9);
 };
 
 TEST_F(Rails, SwitchesRewriteThePortFromTheRecord)
