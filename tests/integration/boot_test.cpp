@@ -141,16 +141,4 @@ TEST_F(Boot, LaterPassesChangeOnlyWhatChangedOnTheBoard)
     expect_set_up(5);
 }
 
-TEST(PowerDetect, StoresTheValueInOneEntryOnly)
-{
-    std::vector<qelt_slice> table(QELT_SLICE_COUNT + 1), before = table;
-    EXPECT_EQ(qelt_power_detect(table.data(), 4, 2), 0);
-    EXPECT_EQ(table[4].power_detect[2], 10.25f);
-    table[4].power_detect[2] = 0.0f;
-    // Out of range: refused, nothing written anywhere.
-    for (const auto &[slice, channel] : {std::pair<std::uint8_t, std::uint8_t>{4, 4}, {3, 255}, {9, 0}})
-        EXPECT_EQ(qelt_power_detect(table.data(), slice, channel), 1);
-    EXPECT_EQ(std::memcmp(table.data(), before.data(), table.size() * sizeof table[0]), 0);
-}
-
 } // namespace

@@ -49,6 +49,8 @@ TEST_F(Dsa, CodesAreSentBitReversedToTheSelectedSlice)
     for (const auto &e : board.trace())
         EXPECT_TRUE(e.kind != qsim::trace_kind::spi_transfer || (e.len == 1 && e.spi.cs_change == 0));
     EXPECT_TRUE(released(board));
+    // A tiny step gives a code far beyond a byte: defined, not undefined.
+    EXPECT_EQ(write(0, 0, 31.75f, 1e-9f), 0);
 }
 
 // The attenuators take mode 0, 8-bit words and at most 500 kHz: a chip
@@ -65,33 +67,6 @@ TEST_F(Dsa, BothStagesGoToTheChannelsChipSelectSetUpForTheAttenuators)
     ASSERT_EQ(write(2, 1, 2.0f, 0.5f), 0); // code 4
     EXPECT_EQ(slot(3).dsa[2], 0x20);
     EXPECT_EQ(slot(3).dsa_writes[2], 2u);
-}
-
-TEST_F(Dsa, RefusedBeforeAnyDeviceIsOpened)
-{
-    board.clear_trace();
-    EXPECT_EQ(qelt_dsa_write(table.data(), 4, 0, 0), 1); // not fitted
-    EXPECT_EQ(qelt_dsa_write(table.data(), 9, 0, 0), 1);
-    EXPECT_EQ(qelt_dsa_write(table.data(), 255, 0, 0), 1);
-    // Refused for what it is: beyond the channels the record holds values
-    // that belong to other fields.
-    const std::string out = capture_stdout([&] {
-        EXPECT_EQ(qelt_dsa_write(table.data(), 3, 4, 0), 1);
-        EXPECT_EQ(qelt_dsa_write(table.data(), 3, 0, 2), 1);
-    });
-    EXPECT_TRUE(has(out, ":\"DSA channel 4 is not in range(0..3)!\"\n"));
-    EXPECT_TRUE(has(out, ":\"DSA stage 2 is not in range(0/1)!\"\n"));
-    for (const auto &[value, step] : {std::pair{10.0f, 0.0f}, {10.0f, -0.25f}, {NAN, 0.25f}, {10.0f, NAN}})
-        EXPECT_EQ(write(0, 0, value, step), 1) << value << "/" << step;
-    qelt_spidev h{};
-    h.path = "/dev/spidev2.0";
-    h.len = 4;
-    EXPECT_EQ(qelt_spidev_init(&h, 1), 1); // only mode 0
-    EXPECT_EQ(h.tx_buf, nullptr);
-    EXPECT_TRUE(untouched(board));
-
-    // A tiny step gives a code far beyond a byte: defined, not undefined.
-    EXPECT_EQ(write(0, 0, 31.75f, 1e-9f), 0);
 }
 
 // A caller of the exported transfer may ask for more data lines after

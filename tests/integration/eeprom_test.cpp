@@ -128,38 +128,10 @@ TEST_F(Eeprom, DataIsDumpedAtLevelThreeOnlyAndTheLineEndAlways)
     EXPECT_EQ(read(3), info + "\n");
 }
 
-TEST_F(Eeprom, RefusedBeforeAnyTransfer)
+// A slice select that cannot be written: the data would go to the slice
+// routed last.
+TEST_F(Eeprom, NoTransferWithoutTheSliceSelect)
 {
-    board.clear_trace();
-    write(4, 1); // not fitted
-    // Chunk sizes the loops cannot use.
-    for (int page : {0, 65}) {
-        table[3].eeprom_page_size = static_cast<std::uint8_t>(page);
-        const std::string why =
-            ":\"Slice 3 EEPROM Pagesize = " + std::to_string(page) + " is out of range(1..64)!\"\n";
-        const std::string refused = read(3, 1);
-        EXPECT_EQ(refused + write(3, 1),
-                  "Error : qelt_eeprom_read(#) " + why + "Error : qelt_eeprom_write(#) " + why);
-    }
-    table[3].eeprom_page_size = 64;
-    // Lengths the header cannot hold or the image does not have.
-    for (std::uint32_t n : {32766u, 0xFFFFFFFFu}) {
-        table[3].eeprom_len = n;
-        EXPECT_TRUE(has(write(3, 1), "EEPROM Length = " + std::to_string(n) + " is out of range(0..32765)!"));
-        EXPECT_TRUE(has(bb_write(table[3].eeprom, n, 1), "out of range(0..32765)!"));
-    }
-    // Slice numbers beyond the table.
-    std::vector<qelt_slice> big(QELT_SLICE_COUNT + 1);
-    big[9] = table[3]; // fitted, 64-byte chunks
-    big[9].eeprom_len = 4;
-    big[9].eeprom[0] = 0x77;
-    for (auto fn : {qelt_eeprom_read, qelt_eeprom_write, qelt_eeprom_clear})
-        EXPECT_TRUE(has(printed(1, fn, big.data(), 9), ":\"Slice 9 is out of range(0..8)!\"\n"));
-    EXPECT_TRUE(big[9].eeprom[0] == 0x77 && big[9].eeprom_len == 4);
-    EXPECT_TRUE(untouched(board));
-
-    // A slice select that cannot be written: the data would go to the slice
-    // routed last.
     board.reg(slice_select) = 1u << 3;
     board.inject(refuse_mapping());
     table[5].eeprom_len = 4;

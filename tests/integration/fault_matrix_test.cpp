@@ -1,12 +1,15 @@
 // Every device fault the simulator can inject against every library
-// operation that meets it (and so against the handle primitives they use): the failure result, every
-// descriptor and page given back, LED 1 out, and the caller's records left alone where a failed operation
-// must not change them.
+// operation that meets it, and so against the handle primitives they use:
+// the failure result, every descriptor and page given back, LED 1 out, and
+// the caller's records left alone where a failed operation must not change
+// them. Then every argument an operation must refuse before it touches the
+// board.
 #include "bus_checks.h"
 
 #include <qelt/qelt.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -263,6 +266,85 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
         }
     }
     qelt_log_level = 0;
+}
+
+// Slots 3 and 4 usable (4 has no sensor), 2 not fitted, 5 and 6 holding
+// settings that mean nothing, and a tenth record past the table's end, so
+// that a write past the ninth shows. A read past slice 3's last channel or
+// stage lands on values that would do for a write.
+std::vector<qelt_slice> refusal_records()
+{
+    std::vector<qelt_slice> t(QELT_SLICE_COUNT + 1);
+    for (int s : {3, 4, 5, 6, 9}) {
+        t[s].present = 1;
+        t[s].eeprom_page_size = 64;
+        t[s].vdd_voltage = 5.0f;
+        std::fill_n(&t[s].dsa_value[0][0], 8, 10.0f);
+        std::fill_n(&t[s].dsa_step[0][0], 8, 0.25f);
+    }
+    t[3].vdd_voltage = 0.25f;
+    t[4].eeprom_len = 32766;
+    t[5].dsa_step[0][0] = 0.0f;
+    t[5].dsa_step[1][0] = -0.25f;
+    t[5].dsa_value[2][0] = NAN;
+    t[5].dsa_step[3][0] = NAN;
+    t[5].vdd_voltage = NAN;
+    t[5].eeprom_page_size = 0;
+    t[6].eeprom_page_size = 65;
+    return t;
+}
+
+TEST(FaultMatrix, RefusedBeforeTheBoardIsTouched)
+{
+    using refusal = int (*)(qelt_slice *);
+    // clang-format off
+    const refusal refusals[] = {
+        [](qelt_slice *t) { return qelt_dsa_write(t, 9, 0, 0); },
+        [](qelt_slice *t) { return qelt_dsa_write(t, 2, 0, 0); },
+        [](qelt_slice *t) { return qelt_dsa_write(t, 3, 4, 0); },
+        [](qelt_slice *t) { return qelt_dsa_write(t, 3, 0, 2); },
+        [](qelt_slice *t) { return qelt_dsa_write(t, 5, 0, 0); }, // step 0
+        [](qelt_slice *t) { return qelt_dsa_write(t, 5, 1, 0); }, // negative step
+        [](qelt_slice *t) { return qelt_dsa_write(t, 5, 2, 0); }, // value NaN
+        [](qelt_slice *t) { return qelt_dsa_write(t, 5, 3, 0); }, // step NaN
+        [](qelt_slice *) { qelt_spidev h{}; h.path = "/dev/spidev2.0"; return qelt_spidev_init(&h, 1); },
+        [](qelt_slice *t) { return qelt_eeprom_read(t, 9); },
+        [](qelt_slice *t) { return qelt_eeprom_write(t, 9); },
+        [](qelt_slice *t) { return qelt_eeprom_clear(t, 9); },
+        [](qelt_slice *t) { return qelt_eeprom_write(t, 2); },
+        [](qelt_slice *t) { return qelt_eeprom_read(t, 5); }, // chunks of 0
+        [](qelt_slice *t) { return qelt_eeprom_write(t, 6); }, // chunks of 65
+        [](qelt_slice *t) { return qelt_eeprom_write(t, 4); }, // 32766 bytes
+        [](qelt_slice *t) { return qelt_bb_eeprom_write(t[3].eeprom, 32766); },
+        [](qelt_slice *t) { return qelt_slgpio_swmatrix(t, 9, 1, 0, 1); },
+        [](qelt_slice *t) { return qelt_slgpio_swmatrix(t, 3, 1, 3, 1); }, // type
+        [](qelt_slice *t) { return qelt_slgpio_swmatrix(t, 3, 8, 0, 1); }, // GPIO
+        [](qelt_slice *t) { return qelt_v3p3_enable(t, 9, 1); },
+        [](qelt_slice *t) { return qelt_v5p0_enable(t, 9, 1); },
+        [](qelt_slice *t) { return qelt_vdd_enable(t, 9, 1, 0x12); },
+        [](qelt_slice *t) { return qelt_vdd_set(t, 9); },
+        [](qelt_slice *t) { return qelt_vdd_set(t, 2); },
+        [](qelt_slice *t) { return qelt_vdd_set(t, 5); }, // NaN
+        [](qelt_slice *) { return qelt_setup_vdcdc(NAN); },
+        [](qelt_slice *t) { return qelt_read_psu(t, 9); },
+        [](qelt_slice *t) { return qelt_read_psu(t, 2); },
+        [](qelt_slice *t) { return qelt_cfg_slice_psu(t, 9); },
+        [](qelt_slice *t) { return qelt_cfg_slice_psu(t, 2); },
+        [](qelt_slice *t) { return qelt_board_temperature(t, 9); },
+        [](qelt_slice *t) { return qelt_board_temperature(t, 2); },
+        [](qelt_slice *t) { return qelt_board_temperature(t, 4); },
+        [](qelt_slice *t) { return qelt_power_detect(t, 9, 0); },
+        [](qelt_slice *t) { return qelt_power_detect(t, 3, 4); },
+    };
+    // clang-format on
+    for (std::size_t i = 0; i < std::size(refusals); ++i) {
+        sim_board board;
+        std::vector<qelt_slice> table = refusal_records();
+        const std::vector<qelt_slice> before = table;
+        EXPECT_EQ(refusals[i](table.data()), 1) << "row " << i;
+        EXPECT_TRUE(untouched(board)) << "row " << i;
+        EXPECT_EQ(std::memcmp(table.data(), before.data(), table.size() * sizeof table[0]), 0) << "row " << i;
+    }
 }
 
 } // namespace

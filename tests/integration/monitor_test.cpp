@@ -48,9 +48,6 @@ TEST_F(Monitors, ReadingsAreScaledFromUnsignedRegisters)
         EXPECT_FLOAT_EQ(table[4].psu[i], expected[i]) << i;
     // Registers 1..6 in turn; a slice monitor's configuration is left alone.
     EXPECT_EQ(writes_to(board, 0, monitor), (std::vector<bytes>{{1}, {2}, {3}, {4}, {5}, {6}}));
-
-    EXPECT_EQ(qelt_read_psu(table.data(), 3) + qelt_cfg_slice_psu(table.data(), 3), 2); // not fitted
-    EXPECT_EQ(writes_to(board, 0, monitor).size(), 6u);
 }
 
 // A failure stops the sequence at once; readings taken before it are

@@ -159,22 +159,4 @@ TEST_F(Rails, VddSetFailuresAfterTheRegulatorMoved)
     }
 }
 
-// Every per-slice operation of the rails, monitors and temperature sensor
-// refuses an absent slice, a slice number above 8 and an undefined value.
-TEST_F(Rails, RefusedBeforeAnyBusAccess)
-{
-    EXPECT_EQ(vdd_set(4, 5.0f), 1);
-    EXPECT_EQ(vdd_set(3, NAN), 1);
-    EXPECT_EQ(qelt_setup_vdcdc(NAN), 1);
-    EXPECT_EQ(qelt_v3p3_enable(table.data(), 9, 1), 1);
-    EXPECT_EQ(qelt_v5p0_enable(table.data(), 9, 1), 1);
-    EXPECT_EQ(qelt_vdd_enable(table.data(), 9, 1, 0x12), 1);
-    EXPECT_EQ(qelt_vdd_set(table.data(), 9), 1);
-    EXPECT_EQ(qelt_read_psu(table.data(), 200), 1);
-    EXPECT_EQ(qelt_cfg_slice_psu(table.data(), 9), 1);
-    EXPECT_EQ(qelt_board_temperature(table.data(), 255), 1);
-    EXPECT_TRUE(untouched(board));
-    EXPECT_EQ(table[3].vdd_on, 0);
-}
-
 } // namespace
