@@ -45,7 +45,7 @@ enum : unsigned { writes = 0, reads = 1, muxed = 2, maps = 4 };
 // The faults that meet an operation on device `d`: its bus node missing,
 // the device absent, refusing to be addressed or refusing transfers, the
 // multiplexer or the GPIO page missing.
-std::vector<placed_fault> meeting(device d, unsigned how)
+std::vector<placed_fault> at(device d, unsigned how)
 {
     qsim::fault no_bus = qsim::make_fault(qsim::fault_kind::open);
     std::snprintf(no_bus.path, sizeof no_bus.path, "/dev/i2c-%d", d.bus);
@@ -80,7 +80,7 @@ constexpr std::uint8_t sensor_slice = 6;
 
 // What the caller hands the library.
 struct records {
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(QELT_SLICE_COUNT);
+    qelt_slice t[QELT_SLICE_COUNT]{}; // the slice table
     qelt_som som{};
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(QELT_EEPROM_IMAGE_SIZE, 'b');
     int length = 3;
@@ -106,63 +106,55 @@ struct row {
 
 // clang-format off
 const row matrix[] = {
-    {"qelt_dsa_write", [](records &r) { return qelt_dsa_write(r.table.data(), slice, 1, 0); }, 1,
-        spidev_faults()},
+    {"qelt_dsa_write", [](records &r) { return qelt_dsa_write(r.t, slice, 1, 0); }, 1, spidev_faults()},
     // The counter has no failure result: an unreachable block reads 1.
     {"qelt_framecount_readback", [](records &) { return int(qelt_framecount_readback()); }, 1, {unmappable}},
     {"qelt_framesync_delay", [](records &) { return qelt_framesync_delay(0); }, 1, {unmappable}},
-    {"qelt_fb_switch", [](records &r) { return qelt_fb_switch(r.table.data(), 1, 2, 5); }, 1, {unmappable}},
-    {"qelt_slgpio_swmatrix", [](records &r) { return qelt_slgpio_swmatrix(r.table.data(), slice, 0, 1, 0); },
+    {"qelt_fb_switch", [](records &r) { return qelt_fb_switch(r.t, 1, 2, 5); }, 1, {unmappable}},
+    {"qelt_slgpio_swmatrix", [](records &r) { return qelt_slgpio_swmatrix(r.t, slice, 0, 1, 0); },
         1, {unmappable}},
     {"qelt_led_status", [](records &) { return qelt_led_status(1); }, 1, {unmappable}},
     {"qelt_led_set", [](records &) { return qelt_led_set(1); }, 1, {unmappable}},
-    {"qelt_eeprom_read", [](records &r) { return qelt_eeprom_read(r.table.data(), slice); }, 1,
-        meeting(slice_eeprom, reads | maps)},
-    {"qelt_eeprom_write", [](records &r) { return qelt_eeprom_write(r.table.data(), slice); }, 1,
-        meeting(slice_eeprom, writes | maps)},
+    {"qelt_eeprom_read", [](records &r) { return qelt_eeprom_read(r.t, slice); }, 1,
+        at(slice_eeprom, reads | maps)},
+    {"qelt_eeprom_write", [](records &r) { return qelt_eeprom_write(r.t, slice); }, 1,
+        at(slice_eeprom, writes | maps)},
     // A protected part acknowledges and drops the data: the write cannot
     // tell (that the part keeps its content is checked below).
-    {"qelt_eeprom_write", [](records &r) { return qelt_eeprom_write(r.table.data(), slice); }, 0,
+    {"qelt_eeprom_write", [](records &r) { return qelt_eeprom_write(r.t, slice); }, 0,
         {{qsim::fault{}, &slice_eeprom}}},
     {"qelt_bb_eeprom_read", [](records &r) { return qelt_bb_eeprom_read(r.buffer.data(), &r.length); }, 1,
-        meeting(bb_eeprom, reads)},
+        at(bb_eeprom, reads)},
     {"qelt_bb_eeprom_write", [](records &r) { return qelt_bb_eeprom_write(r.buffer.data(), 3); }, 1,
-        meeting(bb_eeprom, writes)},
+        at(bb_eeprom, writes)},
     {"qelt_bb_eeprom_write", [](records &r) { return qelt_bb_eeprom_write(r.buffer.data(), 3); }, 0,
         {{qsim::fault{}, &bb_eeprom}}},
-    {"qelt_setup_vdcdc", [](records &) { return qelt_setup_vdcdc(5.0f); }, 1, meeting(regulator, muxed)},
-    {"qelt_vdd_enable", [](records &r) { return qelt_vdd_enable(r.table.data(), slice, 1, 0xED); }, 1,
-        meeting(expander, muxed)},
-    {"qelt_v3p3_enable", [](records &r) { return qelt_v3p3_enable(r.table.data(), slice, 1); }, 1,
-        meeting(expander, muxed)},
-    {"qelt_v5p0_enable", [](records &r) { return qelt_v5p0_enable(r.table.data(), slice, 1); }, 1,
-        meeting(expander, muxed)},
-    {"qelt_vdd_set", [](records &r) { return qelt_vdd_set(r.table.data(), slice); }, 301,
-        meeting(regulator, muxed)},
+    {"qelt_setup_vdcdc", [](records &) { return qelt_setup_vdcdc(5.0f); }, 1, at(regulator, muxed)},
+    {"qelt_vdd_enable", [](records &r) { return qelt_vdd_enable(r.t, slice, 1, 0xED); }, 1,
+        at(expander, muxed)},
+    {"qelt_v3p3_enable", [](records &r) { return qelt_v3p3_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
+    {"qelt_v5p0_enable", [](records &r) { return qelt_v5p0_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
+    {"qelt_vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 301, at(regulator, muxed)},
     // The regulator moved; the rail could not be switched off for it.
-    {"qelt_vdd_set", [](records &r) { return qelt_vdd_set(r.table.data(), slice); }, 302,
+    {"qelt_vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 302,
         {{nack(0, 0x20)}, {refuse_select(0, 0x20)}, {nack(0, 0x20, qsim::op_write)}}, stays::unchecked},
-    {"qelt_read_psu", [](records &r) { return qelt_read_psu(r.table.data(), slice); }, 1,
-        meeting(monitor, reads | muxed)},
+    {"qelt_read_psu", [](records &r) { return qelt_read_psu(r.t, slice); }, 1, at(monitor, reads | muxed)},
     {"qelt_read_som_psu", [](records &r) { return qelt_read_som_psu(&r.som); }, 1,
-        meeting(monitor, reads | muxed)},
-    {"qelt_cfg_slice_psu", [](records &r) { return qelt_cfg_slice_psu(r.table.data(), slice); }, 1,
-        meeting(monitor, muxed)},
-    {"qelt_detect_intr", [](records &r) { return qelt_detect_intr(r.table.data()); }, 1,
-        meeting(expander, reads | muxed | maps)},
-    {"qelt_psu_intr_detect", [](records &r) { return qelt_psu_intr_detect(r.table.data()); }, 1,
-        meeting(expander, reads | muxed)},
-    {"qelt_intr_parse", [](records &r) { return qelt_intr_parse(r.table.data()); }, 1,
-        meeting(monitor, reads | muxed)},
+        at(monitor, reads | muxed)},
+    {"qelt_cfg_slice_psu", [](records &r) { return qelt_cfg_slice_psu(r.t, slice); }, 1, at(monitor, muxed)},
+    {"qelt_detect_intr", [](records &r) { return qelt_detect_intr(r.t); }, 1,
+        at(expander, reads | muxed | maps)},
+    {"qelt_psu_intr_detect", [](records &r) { return qelt_psu_intr_detect(r.t); }, 1,
+        at(expander, reads | muxed)},
+    {"qelt_intr_parse", [](records &r) { return qelt_intr_parse(r.t); }, 1, at(monitor, reads | muxed)},
     // The pass goes on past every failure; a slice it cannot detect keeps
     // the answer it had.
-    {"qelt_init_boot", [](records &r) { return qelt_init_boot(r.table.data()); }, 0,
-        meeting(expander, reads | muxed | maps), stays::presence},
-    {"qelt_board_temperature",
-        [](records &r) { return qelt_board_temperature(r.table.data(), sensor_slice); }, 1,
-        meeting(sensor, reads | maps)},
+    {"qelt_init_boot", [](records &r) { return qelt_init_boot(r.t); }, 0,
+        at(expander, reads | muxed | maps), stays::presence},
+    {"qelt_board_temperature", [](records &r) { return qelt_board_temperature(r.t, sensor_slice); }, 1,
+        at(sensor, reads | maps)},
     {"qelt_som_config_read", [](records &r) { return qelt_som_config_read(&r.som); }, 1,
-        meeting(som_eeprom, reads)},
+        at(som_eeprom, reads)},
 };
 // clang-format on
 
@@ -182,7 +174,7 @@ records working_records()
 {
     records r;
     for (std::uint8_t s : {slice, sensor_slice}) {
-        qelt_slice &x = r.table[s];
+        qelt_slice &x = r.t[s];
         x.present = 1;
         x.eeprom_page_size = 64;
         x.eeprom_len = 3;
@@ -193,8 +185,8 @@ records working_records()
         x.temperature = 21.0f;
         std::fill(std::begin(x.psu), std::end(x.psu), 0.5f);
     }
-    r.table[slice].psu_alert = 1;
-    r.table[8].vdcdc_voltage = 3.7f;
+    r.t[slice].psu_alert = 1;
+    r.t[8].vdcdc_voltage = 3.7f;
     std::fill(std::begin(r.som.psu), std::end(r.som.psu), 0.25f);
     std::copy_n("rev", 3, r.som.revision);
     return r;
@@ -202,16 +194,14 @@ records working_records()
 
 bool same_records(const records &a, const records &b)
 {
-    for (int s = 0; s < QELT_SLICE_COUNT; ++s)
-        if (std::memcmp(&a.table[s], &b.table[s], sizeof(qelt_slice)) != 0)
-            return false;
-    return std::memcmp(&a.som, &b.som, sizeof(qelt_som)) == 0 && a.buffer == b.buffer && a.length == b.length;
+    return std::memcmp(a.t, b.t, sizeof a.t) == 0 && std::memcmp(&a.som, &b.som, sizeof a.som) == 0 &&
+           a.buffer == b.buffer && a.length == b.length;
 }
 
 bool same_presence(const records &a, const records &b)
 {
     for (int s = 0; s < QELT_SLICE_COUNT; ++s)
-        if (a.table[s].present != b.table[s].present)
+        if (a.t[s].present != b.t[s].present)
             return false;
     return true;
 }
