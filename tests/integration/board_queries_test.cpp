@@ -2,8 +2,6 @@
 // EEPROM.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 #include <cstring>
 #include <tuple>
 

@@ -3,16 +3,12 @@
 // file afterwards. The library's log lines are left to the library's tests.
 #include "bus_checks.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <iomanip>
 #include <iterator>
 #include <map>
 #include <optional>
-#include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -3,15 +3,9 @@
 // and what later passes leave alone.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
-#include <algorithm>
 #include <cstring>
 #include <iomanip>
 #include <sstream>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 

@@ -3,11 +3,7 @@
 // caller's slice.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 #include <sys/mount.h>
-#include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +11,8 @@
 #include <cstring>
 #include <future>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -2,12 +2,9 @@
 // selected slice's chip select.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 #include <linux/spi/spidev.h>
 
 #include <cmath>
-#include <vector>
 
 namespace {
 

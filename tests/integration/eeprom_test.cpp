@@ -3,11 +3,7 @@
 // comes back, and what is refused before any transfer.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace {
 

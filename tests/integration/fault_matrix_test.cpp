@@ -6,17 +6,12 @@
 // board.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iterator>
-#include <string>
-#include <vector>
 
 namespace {
 

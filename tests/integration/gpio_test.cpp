@@ -2,8 +2,6 @@
 // simulated registers.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 namespace {
 
 using namespace qelt_test;

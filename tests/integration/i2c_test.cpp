@@ -2,8 +2,6 @@
 // switches and the devices behind them.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 #include <linux/i2c-dev.h>
 
 #include <cstring>

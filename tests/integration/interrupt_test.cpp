@@ -3,10 +3,7 @@
 // Slice 8, the last the polls visit, carries most of them.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 #include <cstdio>
-#include <vector>
 
 namespace {
 

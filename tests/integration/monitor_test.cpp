@@ -2,9 +2,6 @@
 // alert limits programmed from the threshold tables.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
-#include <algorithm>
 #include <cmath>
 #include <iterator>
 

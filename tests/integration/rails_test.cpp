@@ -2,8 +2,6 @@
 // regulator and the window that keeps the VDD rails together.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 #include <cmath>
 #include <tuple>
 
