@@ -36,8 +36,9 @@ class Eeprom : public board_test {
         return printed(r, qelt_bb_eeprom_write, static_cast<const std::uint8_t *>(data), n);
     }
 
-    // Writes n bytes to slice 5's EEPROM or the base board's in chunks of
-    // `size`, then reads them back into a cleared image or buffer.
+    // Writes n bytes to slice 5's EEPROM or the base board's, a part with
+    // pages of `size` bytes, then reads them back into a cleared image or
+    // buffer.
     void round_trip(bool slice, std::size_t n, std::uint32_t size = 64)
     {
         SCOPED_TRACE(::testing::Message()
@@ -48,16 +49,17 @@ class Eeprom : public board_test {
         table[5].eeprom_len = len;
         table[5].eeprom_page_size = static_cast<std::uint8_t>(size);
         table[5].v3p3_on = 0x5A; // the field right in front of the image
+        qsim::eeprom &part = slice ? board.state().slices[5].storage : base_board();
+        part.page = static_cast<std::uint16_t>(size);
         board.reg(slice_select) = 0;
         board.clear_trace();
         EXPECT_EQ(slice ? write(5) : bb_write(data.data(), len), "\n");
-        const std::uint8_t *mem = (slice ? board.state().slices[5].storage : base_board()).mem;
-        EXPECT_TRUE(mem[0] == n >> 8 && mem[1] == (n & 0xFF) && std::memcmp(mem + 2, data.data(), n) == 0);
+        EXPECT_TRUE(part.mem[0] == n >> 8 && part.mem[1] == (n & 0xFF) &&
+                    std::memcmp(part.mem + 2, data.data(), n) == 0);
         EXPECT_EQ(board.reg(slice_select), slice ? 0x20u : 0u);
-        // No write crosses a page of the part, which would wrap it.
-        const std::uint32_t page = slice ? 64 : 32;
+        // No write crosses a page, which the part would wrap.
         for (const bytes &w : writes_to(board, slice ? 1 : 0, slice ? slice_eeprom : 0x51))
-            EXPECT_LE((w.at(0) << 8 | w.at(1)) % page + w.size() - 2, page);
+            EXPECT_LE((w.at(0) << 8 | w.at(1)) % size + w.size() - 2, size);
 
         std::memset(table[5].eeprom, 0, n);
         table[5].eeprom_len = 0;
