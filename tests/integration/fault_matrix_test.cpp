@@ -153,16 +153,6 @@ const row matrix[] = {
 };
 // clang-format on
 
-std::string describe(const placed_fault &p)
-{
-    static const char *const kinds[] = {"",          "open",     "mem_map",    "spi_mode", "spi_bits",
-                                        "spi_speed", "spi_xfer", "i2c_select", "i2c_nack"};
-    const qsim::fault &f = p.fault;
-    return (p.protect != nullptr ? std::string("write protection") : kinds[static_cast<int>(f.kind)]) +
-           " bus " + std::to_string(f.bus) + " addr " + std::to_string(f.addr) + " ops " +
-           std::to_string(f.ops) + " " + f.path;
-}
-
 // Records as a working board leaves them: both slices fitted and set up,
 // an image to write, readings taken, settings made, slice 3's alert seen.
 records working_records()
@@ -214,7 +204,10 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
     qelt_log_level = 1;
     for (const row &r : matrix) {
         for (const placed_fault &f : r.faults) {
-            SCOPED_TRACE(std::string(r.name) + " with " + describe(f));
+            SCOPED_TRACE(::testing::Message()
+                         << r.name << " with simulator fault " << int(f.fault.kind) << " at bus "
+                         << int(f.fault.bus) << " addr " << int(f.fault.addr) << " ops " << int(f.fault.ops)
+                         << " " << f.fault.path << (f.protect != nullptr ? "write protection" : ""));
             sim_board board{slice, sensor_slice};
             board.reg(0xA0050008) = 1; // a rail alert is pending
             // The simulator keeps the current board open once reached: reach
