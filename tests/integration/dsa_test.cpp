@@ -87,7 +87,7 @@ TEST_F(Dsa, MultiLineModesDropTheUnusedDirection)
     for (const auto &c : cases) {
         h.mode = c.mode;
         ASSERT_EQ(qelt_spidev_transfer(&h), 0);
-        const qsim::spi_framing &f = board.trace().back().spi;
+        const qsim::spi_framing f = board.trace().back().spi;
         EXPECT_EQ((std::vector<int>{f.tx_nbits, f.rx_nbits, f.has_tx, f.has_rx}), c.framing)
             << std::hex << c.mode;
     }
