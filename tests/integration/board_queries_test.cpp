@@ -2,8 +2,6 @@
 // EEPROM.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
 #include <cstring>
 #include <tuple>
 
@@ -15,21 +13,9 @@ constexpr std::uint64_t slice_select = 0xA0070000;
 constexpr std::uint8_t sensor = 0x48;
 constexpr std::uint8_t som_eeprom = 0x50;
 
-class BoardQueries : public logged_test {
+class BoardQueries : public board_test {
   protected:
-    void SetUp() override
-    {
-        logged_test::SetUp();
-        for (int s : {3, 5, 8})
-            table[s].present = 1;
-        table[5].temperature = unchanged;
-    }
-
-    qsim::temp_sensor &sensor_of(int slice) { return board.state().slices[slice].sensor; }
-
-    static constexpr float unchanged = -99.0f;
-    sim_board board{3, 5, 8};
-    std::vector<qelt_slice> table = std::vector<qelt_slice>(9);
+    BoardQueries() : board_test({5, 6, 8}) {}
 };
 
 TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
@@ -37,64 +23,44 @@ TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
     EXPECT_EQ(qelt_board_temperature(table.data(), 5), 0);
     EXPECT_EQ(table[5].temperature, 25.0f);
     EXPECT_EQ(board.reg(slice_select), 0x20u);
-
     // Start, poll the configuration until it reads 0x2C (the sensor takes
     // two reads), then point at the result and read it.
     EXPECT_EQ(writes_to(board, 1, sensor), (std::vector<bytes>{{0x01, 0x0C, 0x20}, {0x00}}));
     EXPECT_EQ(reads_from(board, 1, sensor), 4u);
     EXPECT_TRUE(i2c_messages(board, 0).empty()) << "the base-board bus was used";
-    EXPECT_TRUE(released(board));
 
     // The result is signed, in steps of 1/128 degree.
     for (const auto &[raw, celsius] :
          {std::pair{0xFF80, -1.0f}, {0x7FFF, 32767.0f / 128.0f}, {0x8000, -256.0f}}) {
-        sensor_of(8).reg[0] = static_cast<std::uint16_t>(raw);
+        board.state().slices[8].sensor.reg[0] = static_cast<std::uint16_t>(raw);
         EXPECT_EQ(qelt_board_temperature(table.data(), 8), 0);
         EXPECT_EQ(table[8].temperature, celsius) << raw;
     }
 
-    // A sensor that never reports completion is given up on after 99 polls;
-    // a refused poll does not count as completion.
-    sensor_of(5).conversion_reads = 0xFFFF;
-    sensor_of(5).reg[0] = 0x0D00;
+    // A sensor that never reports completion is given up on after 99 polls,
+    // and its result taken all the same.
+    board.state().slices[5].sensor.conversion_reads = 0xFFFF;
+    board.state().slices[5].sensor.reg[0] = 0x0D00;
     board.clear_trace();
     EXPECT_EQ(qelt_board_temperature(table.data(), 5), 0);
     EXPECT_EQ(reads_from(board, 1, sensor), 99u + 1u);
     EXPECT_EQ(table[5].temperature, 26.0f);
-
+    // A refused poll does not count as completion, nor as a failure.
     sim_board fresh{5};
     fresh.inject(nack(1, sensor, qsim::op_read, 0, 2));
     EXPECT_EQ(qelt_board_temperature(table.data(), 5), 0);
     EXPECT_EQ(table[5].temperature, 25.0f);
 }
 
-TEST_F(BoardQueries, TemperatureRefusalsAndFailures)
+TEST_F(BoardQueries, NoTemperatureWithoutTheSliceSelect)
 {
-    const std::string out = capture_stdout([&] {
-        EXPECT_EQ(qelt_board_temperature(table.data(), 3), 1); // fitted, but no sensor below slice 5
-        EXPECT_EQ(qelt_board_temperature(table.data(), 6), 1); // not present
-    });
-    EXPECT_TRUE(has(out, ":\"Temperature Sensor Not Present on Slice!\\n\"\n"));
-    EXPECT_TRUE(untouched(board));
-
-    const std::pair<qsim::fault, const char *> cases[] = {
-        {refuse_select(1, sensor), "\"Unable to setup I2C device for slice 5\""},
-        // The slice select (the mapping after LED 1's) fails: another
-        // slice's sensor would answer.
-        {select_mapping_refused(), "\"can't access the gpio memory space!\""},
-        {nack(1, sensor, qsim::op_write, 1), "\"Unable to write I2C (0x48), Reg(0x00)\""},
-        // Every read refused: the polls run out, then the result read fails.
-        {nack(1, sensor, qsim::op_read), "\"Unable to read I2C (0x48), Reg(0x00)\""},
-    };
-    for (const auto &[fault, message] : cases) {
-        sim_board fresh{5};
-        fresh.inject(fault);
-        const std::string out =
-            capture_stdout([&] { EXPECT_EQ(qelt_board_temperature(table.data(), 5), 1); });
-        EXPECT_TRUE(has(out, message));
-        EXPECT_EQ(table[5].temperature, unchanged);
-        EXPECT_TRUE(released(fresh));
-    }
+    // The slice select cannot be written while it routes slice 6: its
+    // sensor must not answer for slice 5's.
+    board.reg(slice_select) = 1u << 6;
+    board.inject(refuse_mapping(1));
+    table[5].temperature = -99.0f;
+    EXPECT_EQ(qelt_board_temperature(table.data(), 5), 1);
+    EXPECT_EQ(table[5].temperature, -99.0f);
 }
 
 TEST_F(BoardQueries, SomConfigFieldsAreReadInOrderUntilAFailure)
@@ -113,31 +79,24 @@ TEST_F(BoardQueries, SomConfigFieldsAreReadInOrderUntilAFailure)
     // Erased bytes after the revision text are copied too: nothing is cut.
     EXPECT_EQ(std::string(som.revision, 8), "REV-C\xFF\xFF\xFF");
     EXPECT_EQ(bytes(som.macid, som.macid + 6), (bytes{0x00, 0x0A, 0x35, 0x01, 0x02, 0x03}));
-    EXPECT_TRUE(released(board));
-
     // One field at a time from its two-byte address; the multiplexer is not touched.
     EXPECT_EQ(writes_to(board, 0, som_eeprom),
               (std::vector<bytes>{{0x00, 0x0B}, {0x00, 0x44}, {0x00, 0x27}, {0x00, 0x16}, {0x00, 0x83}}));
     EXPECT_EQ(i2c_messages(board, 0).size(), 10u);
 
     // A failure stops the sequence; the fields read before it are kept
-    // (fault, message, date read, revision read).
-    const std::tuple<qsim::fault, const char *, bool, bool> cases[] = {
-        {refuse_select(0, som_eeprom), "Unable to initialize I2C device at Addr : 0x50", false, false},
-        {nack(0, som_eeprom, qsim::op_write, 2), "Unable to write I2C Addr (0x50), Reg(0x27)", true, true},
-        {nack(0, som_eeprom, qsim::op_read, 1), "Unable to read I2C Addr (0x50), Reg(0x44)", true, false},
+    // (fault, date read, revision read).
+    const std::tuple<qsim::fault, bool, bool> cases[] = {
+        {nack(0, som_eeprom, qsim::op_write, 2), true, true},
+        {nack(0, som_eeprom, qsim::op_read, 1), true, false},
     };
-    for (const auto &[fault, message, date_read, revision_read] : cases) {
-        SCOPED_TRACE(message);
+    for (const auto &[fault, date_read, revision_read] : cases) {
         board.state().faults[0] = fault;
-        board.clear_trace();
         std::memset(&som, 0xEE, sizeof som);
-        const std::string out = capture_stdout([&] { EXPECT_EQ(qelt_som_config_read(&som), 1); });
-        EXPECT_TRUE(has(out, message));
+        EXPECT_EQ(qelt_som_config_read(&som), 1);
         EXPECT_EQ(som.date[0], date_read ? 0x10 : 0xEE);
         EXPECT_EQ(static_cast<std::uint8_t>(som.revision[0]), revision_read ? 'R' : 0xEE);
         EXPECT_EQ(static_cast<std::uint8_t>(som.serial[0]), 0xEE);
-        EXPECT_TRUE(released(board));
     }
 }
 

@@ -3,15 +3,9 @@
 // and what later passes leave alone.
 #include "bus_checks.h"
 
-#include <qelt/qelt.h>
-
-#include <algorithm>
 #include <cstring>
 #include <iomanip>
 #include <sstream>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -86,8 +80,7 @@ TEST_F(Boot, FirstPassDetectsAndSetsUpEveryPosition)
 {
     // Stale rail states of an empty position do not keep its rails on.
     table[3].v5p0_on = table[3].vdd_on = table[3].initialised = 1;
-    qelt_log_level = 3;
-    const std::string out = boot();
+    boot();
     for (int s = 0; s < QELT_SLICE_COUNT; ++s) {
         SCOPED_TRACE(s);
         // 3.3 V on, 5.0 V and VDD off for a new slice; all off for an empty
@@ -100,14 +93,11 @@ TEST_F(Boot, FirstPassDetectsAndSetsUpEveryPosition)
             EXPECT_EQ(rails(s), std::vector<int>(6, 0));
             EXPECT_TRUE(to_slot(board, qsim::device_kind::monitor, s).empty());
         }
-        EXPECT_TRUE(has(out, ":\"Slice " + std::to_string(s) +
-                                 (fitted(s) ? " :  Detected\"" : " :  Not Detected\"")));
         EXPECT_TRUE(table[s].eeprom_len == 0 && table[s].eeprom_page_size == 64); // reset by every pass
     }
     // Only slices 5..8 carry a sensor.
     EXPECT_EQ(std::vector<float>({table[1].temperature, table[5].temperature, table[7].temperature}),
               std::vector<float>({99.0f, 25.0f, -1.0f}));
-    EXPECT_TRUE(has(out, ":\"Readback from TCA9535 CMD IN PORT1 = 0xbf\\n\"\n"));
 }
 
 TEST_F(Boot, LaterPassesChangeOnlyWhatChangedOnTheBoard)
@@ -120,8 +110,7 @@ TEST_F(Boot, LaterPassesChangeOnlyWhatChangedOnTheBoard)
     auto expected = table;
     expected[1].eeprom_len = 0;
     board.clear_trace();
-    qelt_log_level = 2;
-    EXPECT_EQ(boot(), "");
+    boot();
     // Detection only for a fitted slice, whose port 1 now reads back the
     // rail outputs: no rail writes, no limits, no temperature. Empty
     // positions are switched off again.
@@ -144,39 +133,6 @@ TEST_F(Boot, LaterPassesChangeOnlyWhatChangedOnTheBoard)
     board.set_fitted(5, true);
     boot();
     expect_set_up(5);
-}
-
-TEST_F(Boot, FailedDetectionKeepsThePreviousAnswer)
-{
-    boot();
-    // Slices 5..8 sit behind the second switch, which now refuses to be
-    // addressed. Slice 6 was taken for present before: it stays so, and is
-    // not set up again because it is initialised.
-    table[6].present = table[6].initialised = 1;
-    table[6].dsa_value[1][1] = 2.0f;
-    board.inject(refuse_select(0, 0x77));
-    qelt_log_level = 1;
-    const std::string out = boot();
-    for (int s = 5; s <= 8; ++s) {
-        EXPECT_TRUE(has(out, ":\"Unable to open MUX I2C for slice " + std::to_string(s) + "\"\n"));
-        EXPECT_TRUE(has(out, ":\"Slice Detection Failure for slice " + std::to_string(s) + "\"\n"));
-    }
-    EXPECT_FALSE(has(out, "Slice Detection Failure for slice 4"));
-    EXPECT_TRUE(table[5].present == 1 && table[5].initialised == 1);
-    EXPECT_TRUE(table[6].present == 1 && table[6].dsa_value[1][1] == 2.0f);
-    EXPECT_EQ(table[8].present, 0);
-}
-
-TEST(PowerDetect, StoresTheValueInOneEntryOnly)
-{
-    std::vector<qelt_slice> table(QELT_SLICE_COUNT + 1), before = table;
-    EXPECT_EQ(qelt_power_detect(table.data(), 4, 2), 0);
-    EXPECT_EQ(table[4].power_detect[2], 10.25f);
-    table[4].power_detect[2] = 0.0f;
-    // Out of range: refused, nothing written anywhere.
-    for (const auto &[slice, channel] : {std::pair<std::uint8_t, std::uint8_t>{4, 4}, {3, 255}, {9, 0}})
-        EXPECT_EQ(qelt_power_detect(table.data(), slice, channel), 1);
-    EXPECT_EQ(std::memcmp(table.data(), before.data(), table.size() * sizeof table[0]), 0);
 }
 
 } // namespace

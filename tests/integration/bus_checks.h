@@ -1,5 +1,6 @@
-// What a library call left on the simulated buses: the I2C messages in
-// order, and whether every device it opened was released again.
+// What a library call left on the simulated board (the I2C messages in
+// order, whether every device it opened was released again), the faults
+// that can be put in its way, and a board with a slice table to call with.
 #pragma once
 
 #include "models.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <regex>
 #include <string>
 #include <vector>
@@ -20,75 +22,58 @@ inline constexpr std::uint32_t led1_bit = 1u << 1;
 
 using bytes = std::vector<std::uint8_t>;
 
-struct i2c_message {
-    bool write;
-    bool acked;
-    std::uint8_t addr;
-    bytes data;             // written bytes, or the bytes read when acknowledged
-    std::uint32_t pause_us; // what the caller slept right after it
-};
-
-inline qsim::fault i2c_fault(qsim::fault_kind kind, int bus, int addr, int skip, int count)
-{
-    qsim::fault f = qsim::make_fault(kind);
-    f.bus = static_cast<std::uint8_t>(bus);
-    f.addr = static_cast<std::uint8_t>(addr);
-    f.skip = skip;
-    f.count = count;
-    return f;
-}
-
 // Device `addr` on `bus` does not acknowledge the matching transfers
 // (ops: qsim::op_read, qsim::op_write, 0 for both) after `skip` of them.
 inline qsim::fault nack(int bus, int addr, std::uint8_t ops = 0, int skip = 0, int count = -1)
 {
-    qsim::fault f = i2c_fault(qsim::fault_kind::i2c_nack, bus, addr, skip, count);
-    f.ops = ops;
-    return f;
+    return {qsim::fault_kind::i2c_nack, std::uint8_t(bus), std::uint8_t(addr), ops, skip, count, 0, {}};
 }
 
 // I2C_SLAVE_FORCE for `addr` on `bus` is refused after `skip` selections.
-inline qsim::fault refuse_select(int bus, int addr, int skip = 0, int count = -1)
+inline qsim::fault refuse_select(int bus, int addr, int skip = 0)
 {
-    return i2c_fault(qsim::fault_kind::i2c_select, bus, addr, skip, count);
+    return {qsim::fault_kind::i2c_select, std::uint8_t(bus), std::uint8_t(addr), 0, skip, -1, 0, {}};
 }
 
-// The next operation of `kind` (a mapping, an SPI set-up step or transfer)
-// is refused, whichever device it is for.
-inline qsim::fault refuse_once(qsim::fault_kind kind)
+// One mapping of a GPIO page, after `skip` others, is refused. An operation
+// that selects a slice maps LED 1's page first, then the slice select's.
+inline qsim::fault refuse_mapping(int skip = 0)
 {
-    qsim::fault f = qsim::make_fault(kind);
-    f.count = 1;
-    return f;
+    return {qsim::fault_kind::mem_map, qsim::fault_any, qsim::fault_any, 0, skip, 1, 0, {}};
 }
 
-// Logs everything during the test, and nothing in the next one.
-class logged_test : public ::testing::Test {
+// A board with `fitted` slots and a slice table in which they are present;
+// everything is logged during the test, and nothing in the next one.
+class board_test : public ::testing::Test {
   protected:
+    explicit board_test(std::initializer_list<int> fitted) : board(fitted)
+    {
+        for (int s : fitted)
+            table[s].present = 1;
+    }
     void SetUp() override { qelt_log_level = 3; }
     void TearDown() override { qelt_log_level = 0; }
+
+    sim_board board;
+    std::vector<qelt_slice> table = std::vector<qelt_slice>(QELT_SLICE_COUNT);
 };
 
-// The slice select block, the page mapped after LED 1's, cannot be mapped.
-inline qsim::fault select_mapping_refused()
-{
-    qsim::fault f = refuse_once(qsim::fault_kind::mem_map);
-    f.skip = 1;
-    return f;
-}
+struct i2c_message {
+    bool write;
+    std::uint8_t addr;
+    bytes data;             // written bytes, or the bytes read when acknowledged
+    std::uint32_t pause_us; // what the caller slept right after it
+};
 
 // Messages on one bus, to one address or (addr < 0) to any.
 inline std::vector<i2c_message> i2c_messages(sim_board &board, int bus, int addr = -1)
 {
     std::vector<i2c_message> out;
     for (const auto &e : board.trace()) {
-        if (e.kind != qsim::trace_kind::i2c_write && e.kind != qsim::trace_kind::i2c_read)
-            continue;
-        if (e.bus != bus || (addr >= 0 && e.addr != addr))
-            continue;
-        const std::size_t n = std::min<std::size_t>(e.len, sizeof e.data);
-        out.push_back({e.kind == qsim::trace_kind::i2c_write, e.ok != 0, e.addr, bytes(e.data, e.data + n),
-                       e.pause_us});
+        const bool write = e.kind == qsim::trace_kind::i2c_write;
+        if ((write || e.kind == qsim::trace_kind::i2c_read) && e.bus == bus && (addr < 0 || e.addr == addr))
+            out.push_back({write, e.addr, bytes(e.data, e.data + std::min<std::size_t>(e.len, sizeof e.data)),
+                           e.pause_us});
     }
     return out;
 }
@@ -105,10 +90,7 @@ inline std::vector<bytes> writes_to(sim_board &board, int bus, int addr)
 
 inline std::size_t reads_from(sim_board &board, int bus, int addr)
 {
-    std::size_t n = 0;
-    for (const auto &m : i2c_messages(board, bus, addr))
-        n += m.write ? 0 : 1;
-    return n;
+    return i2c_messages(board, bus, addr).size() - writes_to(board, bus, addr).size();
 }
 
 // Every node opened and every page mapped since the trace was cleared was
@@ -118,22 +100,14 @@ inline ::testing::AssertionResult released(sim_board &board)
     int open = 0;
     int mapped = 0;
     for (const auto &e : board.trace()) {
-        if (e.kind == qsim::trace_kind::open && e.ok)
-            ++open;
-        if (e.kind == qsim::trace_kind::close)
-            --open;
-        if (e.kind == qsim::trace_kind::mem_map && e.ok)
-            ++mapped;
-        if (e.kind == qsim::trace_kind::mem_unmap)
-            --mapped;
+        open += (e.kind == qsim::trace_kind::open && e.ok) - (e.kind == qsim::trace_kind::close);
+        mapped += (e.kind == qsim::trace_kind::mem_map && e.ok) - (e.kind == qsim::trace_kind::mem_unmap);
     }
-    if (open != 0)
-        return ::testing::AssertionFailure() << open << " device node(s) left open";
-    if (mapped != 0)
-        return ::testing::AssertionFailure() << mapped << " page(s) left mapped";
-    if (board.reg(control_reg) & led1_bit)
-        return ::testing::AssertionFailure() << "LED 1 still lit";
-    return ::testing::AssertionSuccess();
+    const bool lit = (board.reg(control_reg) & led1_bit) != 0;
+    if (open == 0 && mapped == 0 && !lit)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << open << " node(s) left open, " << mapped << " page(s) left mapped"
+                                         << (lit ? ", LED 1 lit" : "");
 }
 
 // Nothing at all was opened: the call was refused before any access.

@@ -11,25 +11,18 @@
 namespace qelt_test {
 namespace {
 
-std::string fresh_board_path()
+// A board file of its own in the private /tmp, which this process and the
+// programs it starts find through $QELT_SIM_BOARD.
+qsim::board_map created(std::initializer_list<int> fitted)
 {
     static std::atomic<int> counter{0};
-    return "/tmp/board-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".sim";
-}
-
-std::uint16_t mask_of(std::initializer_list<int> fitted)
-{
+    const std::string path =
+        "/tmp/board-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".sim";
     std::uint16_t mask = 0;
     for (int s : fitted)
         mask = static_cast<std::uint16_t>(mask | (1u << s));
-    return mask;
-}
-
-qsim::board_map created(std::initializer_list<int> fitted)
-{
-    const std::string path = fresh_board_path();
     setenv("QELT_SIM_BOARD", path.c_str(), 1);
-    return qsim::board_map::create(path, mask_of(fitted));
+    return qsim::board_map::create(path, mask);
 }
 
 } // namespace

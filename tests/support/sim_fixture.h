@@ -27,7 +27,6 @@ class sim_board {
 
     qsim::board &state() { return map_.state(); }
     qsim::board_file_layout &file() { return map_.file(); }
-    const std::string &path() const { return map_.path(); }
 
     // A 32-bit register of a decoded physical page (e.g. 0xA0050000).
     std::uint32_t &reg(std::uint64_t phys);
