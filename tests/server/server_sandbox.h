@@ -88,6 +88,7 @@ class server_sandbox : public testing::Test {
     void SetUp() override;
 
   private:
+    bool private_network_ = false;
     std::optional<background_program> server_;
 };
 
