@@ -230,6 +230,8 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
             const std::string out = capture_stdout([&] { result = r.call(now); });
 
             EXPECT_EQ(result, r.result) << out;
+            // A failure is reported by its result and an error line.
+            EXPECT_TRUE(r.result == 0 || out.starts_with("Error : ")) << out;
             EXPECT_EQ(open_descriptors(), descriptors) << "descriptor left open";
             EXPECT_TRUE(released(board));
             if (r.kept == stays::all) {
