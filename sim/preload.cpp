@@ -190,14 +190,16 @@ int i2c_ioctl(open_node &n, board &b, unsigned long request, unsigned long arg)
     case I2C_TIMEOUT:
     case I2C_RETRIES:
     case I2C_PEC:
-        // Settings the kernel keeps for the adapter; the models need none.
+        // Settings the kernel keeps; the models need none.
         return 0;
     case I2C_TENBIT:
+        // Seven-bit addresses, as everywhere on this board.
+        return arg == 0 ? 0 : fail(EOPNOTSUPP);
     case I2C_RDWR:
     case I2C_SMBUS:
-        // The kernel does these, but ten-bit addresses, combined transfers
-        // and SMBus calls are not what this board's software uses:
-        // refusing them makes a slip visible.
+        // The kernel does these, but combined transfers and SMBus calls are
+        // not what this board's software uses: refusing them makes a slip
+        // visible.
         return fail(EOPNOTSUPP);
     default:
         return fail(ENOTTY);
