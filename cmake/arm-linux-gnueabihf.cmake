@@ -1,12 +1,6 @@
 # Cross build for 32-bit ARM Linux (Debian's gcc-arm-linux-gnueabihf): the
 # guest of the kernel test, and a check of the code with 32-bit long and
 # pointers.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(qelt_cross_triplet arm-linux-gnueabihf)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
