@@ -54,23 +54,21 @@ def initramfs(files):
     return bytes(out)
 
 
-def qmp_session(path):
-    """A function that runs one QMP command on the machine."""
-    stream = socket.socket(socket.AF_UNIX)
-    stream.connect(str(path))
-    channel = stream.makefile("rw")
-
-    def command(name, **arguments):
-        channel.write(json.dumps({"execute": name, "arguments": arguments}) + "\n")
-        channel.flush()
-        while True:  # events may come first
-            reply = json.loads(channel.readline())
-            if "error" in reply or "return" in reply:
-                return reply
-
-    channel.readline()  # the greeting
-    command("qmp_capabilities")
-    return command
+def qom_set(qmp, device, value):
+    """Sets a device's temperature in a QMP session of its own."""
+    with socket.socket(socket.AF_UNIX) as stream:
+        stream.connect(str(qmp))
+        channel = stream.makefile("rw")
+        channel.readline()  # the greeting
+        for command in ({"execute": "qmp_capabilities"},
+                        {"execute": "qom-set", "arguments": {"path": f"/machine/peripheral/{device}",
+                                                             "property": "temperature", "value": value}}):
+            channel.write(json.dumps(command) + "\n")
+            channel.flush()
+            reply = {"event": None}
+            while "event" in reply:  # events may come first
+                reply = json.loads(channel.readline())
+        return reply
 
 
 def main():
@@ -96,14 +94,12 @@ def main():
             cwd=guest, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         hang = threading.Timer(HANG_LIMIT_S, qemu.kill)
         hang.start()
-        qmp, status = None, None
+        status = None
         for line in qemu.stdout:
             words = line.decode(errors="replace").split()
             print(line.decode(errors="replace").rstrip(), flush=True)
             if words[:1] == ["qelt-temperature"]:  # ID MILLIDEGREES: set, then let the guest go on
-                qmp = qmp or qmp_session(tmp / "qmp")
-                print(qmp("qom-set", path=f"/machine/peripheral/{words[1]}", property="temperature",
-                          value=int(words[2])))
+                print(qom_set(tmp / "qmp", words[1], int(words[2])))
                 qemu.stdin.write(b"set\n")
                 qemu.stdin.flush()
             elif words[:1] == ["qelt-exit"]:
