@@ -84,12 +84,14 @@ def main():
     files = [(p.relative_to(rootfs).as_posix(), p) for p in rootfs.rglob("*") if p.is_file()]
     files += [("init", Path(__file__).with_name("init")), ("bin/guest_bus_test", Path(program))]
     files += [("lib/" + Path(lib).name, Path(lib)) for lib in libraries]
+    # Kept in the working folder (the build tree) for a look or a run by hand.
+    initrd = Path.cwd() / f"initramfs-{machine}.cpio"
+    initrd.write_bytes(initramfs(files))
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
-        (tmp / "initramfs").write_bytes(initramfs(files))
         qemu = subprocess.Popen(
             ["qemu-system-arm", *devices, "-display", "none", "-monitor", "none", "-no-reboot",
-             "-kernel", "vmlinuz", "-initrd", tmp / "initramfs", "-append", f"nosmp quiet mem=512M {append}",
+             "-kernel", "vmlinuz", "-initrd", initrd, "-append", f"nosmp quiet mem=512M {append}",
              "-qmp", f"unix:{tmp / 'qmp'},server=on,wait=off"],
             cwd=guest, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         hang = threading.Timer(HANG_LIMIT_S, qemu.kill)
