@@ -24,7 +24,10 @@ TEST(SimulatedNodes, AnswerAsTheKernelDid)
     std::uint32_t mode = 0;
     std::uint8_t bits = 0;
     std::uint8_t buf[4097] = {0x9F};
-    auto set_mode = [&](std::uint32_t m) { return mode = m, ioctl(spi, SPI_IOC_WR_MODE32, &mode); };
+    auto set_mode = [&](std::uint32_t m) {
+        mode = m;
+        return ioctl(spi, SPI_IOC_WR_MODE32, &mode);
+    };
     // What is done, the result and (for -1) errno.
     const std::tuple<const char *, std::function<long()>, long, int> calls[] = {
         {"unknown i2c-dev request", [&] { return ioctl(i2c, 0x1234, 0); }, -1, ENOTTY},
