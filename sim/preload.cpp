@@ -188,10 +188,22 @@ int i2c_ioctl(open_node &n, board &b, unsigned long request, unsigned long arg)
     case I2C_FUNCS:
         *reinterpret_cast<unsigned long *>(arg) = I2C_FUNC_I2C;
         return 0;
+    case I2C_TIMEOUT:
+    case I2C_RETRIES:
+    case I2C_PEC:
+        // Settings the kernel keeps; the models need none.
+        return 0;
+    case I2C_TENBIT:
+        // Seven-bit addresses, as everywhere on this board.
+        return arg == 0 ? 0 : fail(EOPNOTSUPP);
+    case I2C_RDWR:
+    case I2C_SMBUS:
+        // The kernel does these, but combined transfers and SMBus calls are
+        // not what this board's software uses: refusing them makes a slip
+        // visible.
+        return fail(EOPNOTSUPP);
     default:
-        // Combined transfers and SMBus calls are not what this board's
-        // software uses; refusing them makes a slip visible.
-        return fail(EINVAL);
+        return fail(ENOTTY);
     }
 }
 
@@ -228,6 +240,20 @@ int spi_message(board_map &bm, open_node &n, const spi_ioc_transfer *tr, unsigne
     return total;
 }
 
+// What spi_setup() makes of a requested mode on a controller that knows the
+// four clock modes and an active-high chip select: multi-line transfers are
+// dropped (the kernel warns), anything else it cannot do is refused.
+int set_spi_mode(board &b, int cs, std::uint32_t mode)
+{
+    constexpr std::uint32_t multi_line =
+        SPI_TX_DUAL | SPI_TX_QUAD | SPI_TX_OCTAL | SPI_RX_DUAL | SPI_RX_QUAD | SPI_RX_OCTAL;
+    mode &= ~multi_line;
+    if (take_fault(b, fault_kind::spi_mode, -1, cs, 0, nullptr) || (mode & ~(SPI_MODE_3 | SPI_CS_HIGH)) != 0)
+        return fail(EINVAL);
+    b.spi_mode[cs] = static_cast<std::uint8_t>(mode);
+    return 0;
+}
+
 int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long arg)
 {
     board &b = bm.state();
@@ -241,13 +267,9 @@ int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long 
     }
     switch (request) {
     case SPI_IOC_WR_MODE:
+        return set_spi_mode(b, cs, *reinterpret_cast<std::uint8_t *>(arg));
     case SPI_IOC_WR_MODE32:
-        if (take_fault(b, fault_kind::spi_mode, -1, cs, 0, nullptr))
-            return fail(EINVAL);
-        b.spi_mode[cs] = request == SPI_IOC_WR_MODE
-                             ? *reinterpret_cast<std::uint8_t *>(arg)
-                             : static_cast<std::uint8_t>(*reinterpret_cast<std::uint32_t *>(arg));
-        return 0;
+        return set_spi_mode(b, cs, *reinterpret_cast<std::uint32_t *>(arg));
     case SPI_IOC_RD_MODE:
         *reinterpret_cast<std::uint8_t *>(arg) = b.spi_mode[cs];
         return 0;
@@ -261,7 +283,8 @@ int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long 
         b.spi_bits[cs] = 8;
         return 0;
     case SPI_IOC_RD_BITS_PER_WORD:
-        *reinterpret_cast<std::uint8_t *>(arg) = b.spi_bits[cs];
+        // Until a word size is set, the kernel's default of 8.
+        *reinterpret_cast<std::uint8_t *>(arg) = b.spi_bits[cs] != 0 ? b.spi_bits[cs] : 8;
         return 0;
     case SPI_IOC_WR_MAX_SPEED_HZ:
         if (take_fault(b, fault_kind::spi_speed, -1, cs, 0, nullptr))
@@ -272,8 +295,26 @@ int spi_ioctl(board_map &bm, open_node &n, unsigned long request, unsigned long 
         *reinterpret_cast<std::uint32_t *>(arg) = b.spi_speed[cs];
         return 0;
     default:
-        return fail(EINVAL);
+        return fail(ENOTTY);
     }
+}
+
+// spidev's own read() and write(): one half-duplex transfer of the whole
+// count, which must fit the driver's buffer.
+ssize_t spi_half_duplex(open_node &n, void *buf, size_t len, bool is_write)
+{
+    constexpr size_t spidev_buffer = 4096;
+    if (len > spidev_buffer)
+        return fail(EMSGSIZE);
+    spi_ioc_transfer t{};
+    (is_write ? t.tx_buf : t.rx_buf) = reinterpret_cast<std::uintptr_t>(buf);
+    t.len = static_cast<std::uint32_t>(len);
+    std::lock_guard<std::recursive_mutex> hold(process_lock);
+    board_map *bm = board_for_devices();
+    if (bm == nullptr)
+        return fail(ENODEV);
+    board_lock lock(bm->state());
+    return spi_message(*bm, n, &t, 1);
 }
 
 // This thread's last I2C transfer: a pause it asks for next is put down
@@ -381,6 +422,8 @@ __attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t le
 {
     if (open_node *n = emulated(fd); n != nullptr && n->kind == node::i2c)
         return i2c_transfer(*n, buf, len, false);
+    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::spi)
+        return spi_half_duplex(*n, buf, len, false);
     if (open_node *n = emulated(fd); n != nullptr)
         return fail(EINVAL);
     return QSIM_REAL(read)(fd, buf, len);
@@ -395,6 +438,8 @@ __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, si
 {
     if (open_node *n = emulated(fd); n != nullptr && n->kind == node::i2c)
         return i2c_transfer(*n, const_cast<void *>(buf), len, true);
+    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::spi)
+        return spi_half_duplex(*n, const_cast<void *>(buf), len, true);
     if (open_node *n = emulated(fd); n != nullptr)
         return fail(EINVAL);
     return QSIM_REAL(write)(fd, buf, len);
