@@ -13,10 +13,7 @@ constexpr std::uint64_t slice_select = 0xA0070000;
 constexpr std::uint8_t sensor = 0x48;
 constexpr std::uint8_t som_eeprom = 0x50;
 
-class BoardQueries : public board_test {
-  protected:
-    BoardQueries() : board_test({5, 6, 8}) {}
-};
+using BoardQueries = board_test<5, 6, 8>;
 
 TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
 {

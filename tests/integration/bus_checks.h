@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <initializer_list>
 #include <regex>
 #include <string>
 #include <vector>
@@ -42,19 +41,15 @@ inline qsim::fault refuse_mapping(int skip = 0)
     return {qsim::fault_kind::mem_map, qsim::fault_any, qsim::fault_any, 0, skip, 1, 0, {}};
 }
 
-// A board with `fitted` slots and a slice table in which they are present;
+// A board with slots `fitted` and a slice table in which they are present;
 // everything is logged during the test, and nothing in the next one.
-class board_test : public ::testing::Test {
+template <int... fitted> class board_test : public ::testing::Test {
   protected:
-    explicit board_test(std::initializer_list<int> fitted) : board(fitted)
-    {
-        for (int s : fitted)
-            table[s].present = 1;
-    }
+    board_test() { ((table[fitted].present = 1), ...); }
     void SetUp() override { qelt_log_level = 3; }
     void TearDown() override { qelt_log_level = 0; }
 
-    sim_board board;
+    sim_board board{fitted...};
     std::vector<qelt_slice> table = std::vector<qelt_slice>(QELT_SLICE_COUNT);
 };
 

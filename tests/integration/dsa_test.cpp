@@ -10,10 +10,8 @@ namespace {
 
 using namespace qelt_test;
 
-class Dsa : public board_test {
+class Dsa : public board_test<3, 5> {
   protected:
-    Dsa() : board_test({3, 5}) {}
-
     int write(std::uint8_t channel, std::uint8_t stage, float value, float step = 0.25f)
     {
         table[3].dsa_value[channel][stage] = value;

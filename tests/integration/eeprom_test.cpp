@@ -22,9 +22,9 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed)
     return v;
 }
 
-class Eeprom : public board_test {
+class Eeprom : public board_test<3, 5> {
   protected:
-    Eeprom() : board_test({3, 5}) { table[3].eeprom_page_size = table[5].eeprom_page_size = 64; }
+    Eeprom() { table[3].eeprom_page_size = table[5].eeprom_page_size = 64; }
     void SetUp() override { qelt_log_level = 1; }
     qsim::eeprom &base_board() { return board.state().bb_eeprom; }
 

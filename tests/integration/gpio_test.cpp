@@ -9,10 +9,7 @@ using namespace qelt_test;
 constexpr std::uint64_t matrix = 0xA0060000;
 constexpr std::uint64_t framesync = 0xA0080000;
 
-class GpioBlocks : public board_test {
-  protected:
-    GpioBlocks() : board_test({}) {}
-};
+using GpioBlocks = board_test<>;
 
 TEST_F(GpioBlocks, LedsAndFeedbackSwitchChangeOnlyTheirOwnBits)
 {
@@ -54,12 +51,21 @@ TEST_F(GpioBlocks, SwitchMatrixWordsPerType)
     EXPECT_EQ(board.reg(matrix + 8) + board.reg(matrix + 16), 0u) << "another slice's register changed";
 }
 
+// A delay above the counter is refused; its information line shows from
+// level 3, its error from level 1.
 TEST_F(GpioBlocks, FramesyncDelayMustNotExceedTheCounter)
 {
     board.reg(framesync + 4) = 100;
     EXPECT_EQ(qelt_framecount_readback(), 100u);
     EXPECT_EQ(qelt_framesync_delay(100), 0);
-    EXPECT_EQ(qelt_framesync_delay(101), 1);
+    const std::regex error(
+        R"(Error : qelt_framesync_delay\(\d+\) :"Framesync Delay value 101 should be less than 100\\n"\n)");
+    for (int level : {0, 1, 2, 3, 200}) {
+        qelt_log_level = static_cast<std::uint8_t>(level);
+        const std::string out = capture_stdout([] { EXPECT_EQ(qelt_framesync_delay(101), 1); });
+        EXPECT_EQ(has(out, "INFO : qelt_framesync_delay("), level >= 3) << level;
+        EXPECT_EQ(std::regex_search(out, error), level >= 1) << level << out;
+    }
     EXPECT_EQ(board.reg(framesync), 100u);
 }
 

@@ -11,9 +11,9 @@ namespace {
 
 using namespace qelt_test;
 
-class I2c : public board_test {
+class I2c : public board_test<0, 4, 5, 8> {
   protected:
-    I2c() : board_test({0, 4, 5, 8})
+    I2c()
     {
         h.path = "/dev/i2c-0";
         qelt_i2c_init(&h);

@@ -22,9 +22,8 @@ std::string alert(int slice, const char *rail, const char *amps, const char *lim
     return line;
 }
 
-class Alerts : public board_test {
+class Alerts : public board_test<2, 4, 8> {
   protected:
-    Alerts() : board_test({2, 4, 8}) {}
     void SetUp() override
     {
         // Boot programs the default limits: 0.70 A, 0.008 A and 0.50 A.

@@ -11,9 +11,9 @@ using namespace qelt_test;
 
 constexpr std::uint8_t monitor = 0x40;
 
-class Monitors : public board_test {
+class Monitors : public board_test<4> {
   protected:
-    Monitors() : board_test({4})
+    Monitors()
     {
         std::copy(std::begin(ina3221_wa_levels), std::end(ina3221_wa_levels), saved_wa);
         std::copy(std::begin(ina3221_ca_levels), std::end(ina3221_ca_levels), saved_ca);

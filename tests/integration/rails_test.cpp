@@ -12,10 +12,8 @@ using namespace qelt_test;
 constexpr std::uint8_t expander = 0x20;
 constexpr std::uint8_t regulator = 0x74;
 
-class Rails : public board_test {
+class Rails : public board_test<2, 3, 5> {
   protected:
-    Rails() : board_test({2, 3, 5}) {}
-
     qsim::expander &io(int slice) { return board.state().slices[slice].io; }
     std::vector<bytes> expander_writes() { return writes_to(board, 0, expander); }
     int regulator_code() { return board.state().regulator.reg[1] << 8 | board.state().regulator.reg[0]; }

@@ -1,9 +1,7 @@
-// Dump utilities and the log gate of the library.
+// The library's dump utilities.
 #include "sim_fixture.h"
 
 #include <qelt/qelt.h>
-
-#include <regex>
 
 namespace {
 
@@ -27,27 +25,6 @@ TEST(DumpBuff, PrintsTheBytesAfterTheLengthHeader)
     EXPECT_EQ(capture_stdout([&] { dump_buff(buf, 5); }), "abc");
     for (uint32_t n = 0; n <= 2; ++n)
         EXPECT_EQ(capture_stdout([&] { dump_buff(buf, n); }), "") << n;
-}
-
-// A frame-sync delay above the counter reports one information line and one
-// error; the gate decides which of them appear.
-TEST(LogLevel, GatesEachKindOfLine)
-{
-    qelt_test::sim_board board;
-    board.reg(0xA0080004) = 5;
-    const std::regex error(
-        R"(Error : qelt_framesync_delay\(\d+\) :"Framesync Delay value 6 should be less than 5\\n"\n)");
-    const struct {
-        int level;
-        bool info, errors;
-    } gates[] = {{0, false, false}, {1, false, true}, {2, false, true}, {3, true, true}, {200, true, true}};
-    for (const auto &[level, info, errors] : gates) {
-        qelt_log_level = static_cast<uint8_t>(level);
-        const std::string out = capture_stdout([] { qelt_framesync_delay(6); });
-        EXPECT_EQ(out.find("INFO : qelt_framesync_delay(") != std::string::npos, info) << level;
-        EXPECT_EQ(std::regex_search(out, error), errors) << level << out;
-    }
-    qelt_log_level = 0;
 }
 
 } // namespace

@@ -150,17 +150,6 @@ TEST_F(SliceCfg, MissingFileAndIncompleteRowsChangeNothing)
         EXPECT_EQ(settings(table[i]), settings(before[i])) << "slice " << i;
 }
 
-// A one-page /tmp over the test's own: it holds the file but not a second
-// copy of it.
-struct tiny_tmp {
-    bool mounted = mount("tmpfs", "/tmp", "tmpfs", 0, "size=4k,mode=1777") == 0;
-    ~tiny_tmp()
-    {
-        if (mounted)
-            umount2("/tmp", MNT_DETACH);
-    }
-};
-
 TEST_F(SliceCfg, ReplacesTheFileWholeOrNotAtAll)
 {
     fit(table[0], 1.0f);
@@ -183,14 +172,16 @@ TEST_F(SliceCfg, ReplacesTheFileWholeOrNotAtAll)
     EXPECT_EQ(cfg_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
     rmdir(slice_cfg_path);
 
-    const tiny_tmp tmp;
-    ASSERT_TRUE(tmp.mounted) << std::strerror(errno);
+    // A one-page /tmp over the test's own: it holds the file but not a
+    // second copy of it.
+    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "size=4k,mode=1777"), 0) << std::strerror(errno);
     ASSERT_EQ(create_file(table.data()), 0);
     const std::string previous = read_text();
     fit(table[5], 2.0f);
     EXPECT_EQ(create_file(table.data()), 1);
     EXPECT_EQ(read_text(), previous);
     EXPECT_EQ(cfg_entries(), std::vector<std::string>{"qelt-slice-cfg.bin"});
+    umount2("/tmp", MNT_DETACH);
 }
 
 } // namespace
