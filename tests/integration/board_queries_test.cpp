@@ -3,7 +3,6 @@
 #include "bus_checks.h"
 
 #include <cstring>
-#include <tuple>
 
 namespace {
 
@@ -62,36 +61,25 @@ TEST_F(BoardQueries, NoTemperatureWithoutTheSliceSelect)
 
 TEST_F(BoardQueries, SomConfigFieldsAreReadInOrderUntilAFailure)
 {
+    // What the fields hold is shown by the board control tool's test.
     std::uint8_t *mem = board.state().som_eeprom.mem;
-    std::memcpy(mem + 0x0B, "\x10\x27\x00", 3);
-    std::memcpy(mem + 0x16, "SKU-0042\0\0\0\0\0\0\0\0", 16);
-    std::memcpy(mem + 0x27, "SN0123456789ABCD", 16); // fills the field
-    std::memcpy(mem + 0x44, "REV-C", 5);
-    std::memcpy(mem + 0x83, "\x00\x0A\x35\x01\x02\x03", 6);
+    mem[0x0B] = 0x10; // date
+    mem[0x44] = 'R';  // revision
     qelt_som som{};
     EXPECT_EQ(qelt_som_config_read(&som), 0);
-    EXPECT_EQ(bytes(som.date, som.date + 3), (bytes{0x10, 0x27, 0x00}));
-    EXPECT_EQ(std::string(som.sku, 16), std::string("SKU-0042\0\0\0\0\0\0\0\0", 16));
-    EXPECT_EQ(std::string(som.serial, 16), "SN0123456789ABCD");
-    // Erased bytes after the revision text are copied too: nothing is cut.
-    EXPECT_EQ(std::string(som.revision, 8), "REV-C\xFF\xFF\xFF");
-    EXPECT_EQ(bytes(som.macid, som.macid + 6), (bytes{0x00, 0x0A, 0x35, 0x01, 0x02, 0x03}));
     // One field at a time from its two-byte address; the multiplexer is not touched.
     EXPECT_EQ(writes_to(board, 0, som_eeprom),
               (std::vector<bytes>{{0x00, 0x0B}, {0x00, 0x44}, {0x00, 0x27}, {0x00, 0x16}, {0x00, 0x83}}));
     EXPECT_EQ(i2c_messages(board, 0).size(), 10u);
 
-    // A failure stops the sequence; the fields read before it are kept
-    // (fault, date read, revision read).
-    const std::tuple<qsim::fault, bool, bool> cases[] = {
-        {nack(0, som_eeprom, qsim::op_write, 2), true, true},
-        {nack(0, som_eeprom, qsim::op_read, 1), true, false},
-    };
-    for (const auto &[fault, date_read, revision_read] : cases) {
+    // A failure stops the sequence; the fields read before it are kept:
+    // the date and the revision, or the date alone.
+    for (const auto &[fault, revision_read] : {std::pair{nack(0, som_eeprom, qsim::op_write, 2), true},
+                                               {nack(0, som_eeprom, qsim::op_read, 1), false}}) {
         board.state().faults[0] = fault;
         std::memset(&som, 0xEE, sizeof som);
         EXPECT_EQ(qelt_som_config_read(&som), 1);
-        EXPECT_EQ(som.date[0], date_read ? 0x10 : 0xEE);
+        EXPECT_EQ(som.date[0], 0x10);
         EXPECT_EQ(static_cast<std::uint8_t>(som.revision[0]), revision_read ? 'R' : 0xEE);
         EXPECT_EQ(static_cast<std::uint8_t>(som.serial[0]), 0xEE);
     }

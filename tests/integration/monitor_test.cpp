@@ -11,28 +11,11 @@ using namespace qelt_test;
 
 constexpr std::uint8_t monitor = 0x40;
 
-class Monitors : public board_test<4> {
-  protected:
-    Monitors()
-    {
-        std::copy(std::begin(ina3221_wa_levels), std::end(ina3221_wa_levels), saved_wa);
-        std::copy(std::begin(ina3221_ca_levels), std::end(ina3221_ca_levels), saved_ca);
-    }
-    ~Monitors() override
-    {
-        std::copy(std::begin(saved_wa), std::end(saved_wa), ina3221_wa_levels);
-        std::copy(std::begin(saved_ca), std::end(saved_ca), ina3221_ca_levels);
-    }
-
-    qsim::monitor &slice_monitor(int slice) { return board.state().slices[slice].rails; }
-
-    float saved_wa[27];
-    float saved_ca[27];
-};
+using Monitors = board_test<4>;
 
 TEST_F(Monitors, ReadingsAreScaledFromUnsignedRegisters)
 {
-    qsim::monitor &m = slice_monitor(4);
+    qsim::monitor &m = board.state().slices[4].rails;
     m.reg[1] = 0x1B58; // 7000: 0.7 A on a 50 mOhm shunt
     m.reg[2] = 0x2710; // 10000: 10 V
     m.reg[3] = 0xFFF8; // a small negative shunt voltage, read as a large current
@@ -97,11 +80,14 @@ TEST_F(Monitors, LimitsAreWrittenWarningFirst)
     EXPECT_EQ(writes_to(board, 0, monitor), expected);
 
     // The server changes one slice's entries before it programs that slice.
+    const float warning = ina3221_wa_levels[4], critical = ina3221_ca_levels[18 + 4];
     ina3221_wa_levels[4] = 350.0f;
     ina3221_ca_levels[18 + 4] = 1e12f; // saturates rather than wraps
     EXPECT_EQ(qelt_cfg_slice_psu(table.data(), 4), 0);
-    EXPECT_EQ(slice_monitor(4).reg[0x08], 3500);
-    EXPECT_EQ(slice_monitor(4).reg[0x0B], 0xFFFF);
+    ina3221_wa_levels[4] = warning;
+    ina3221_ca_levels[18 + 4] = critical;
+    EXPECT_EQ(board.state().slices[4].rails.reg[0x08], 3500);
+    EXPECT_EQ(board.state().slices[4].rails.reg[0x0B], 0xFFFF);
 
     // A limit whose code is 0 (0.05 mA truncated; 6553.6 mA, whose low 16
     // bits are 0; negative; undefined) leaves every limit as it was.
