@@ -48,17 +48,6 @@ TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
     EXPECT_EQ(table[5].temperature, 25.0f);
 }
 
-TEST_F(BoardQueries, NoTemperatureWithoutTheSliceSelect)
-{
-    // The slice select cannot be written while it routes slice 6: its
-    // sensor must not answer for slice 5's.
-    board.reg(slice_select) = 1u << 6;
-    board.inject(refuse_mapping(1));
-    table[5].temperature = -99.0f;
-    EXPECT_EQ(qelt_board_temperature(table.data(), 5), 1);
-    EXPECT_EQ(table[5].temperature, -99.0f);
-}
-
 TEST_F(BoardQueries, SomConfigFieldsAreReadInOrderUntilAFailure)
 {
     // What the fields hold is shown by the board control tool's test.

@@ -46,11 +46,7 @@ struct slice_row {
     float vdd = 0;
     float value[8] = {31.75f, 31.75f, 31.75f, 31.75f, 31.75f, 31.75f, 31.75f, 31.75f};
 
-    slice_row &dsa(int entry, float v) // entry = channel * 2 + stage
-    {
-        value[entry] = v;
-        return *this;
-    }
+    slice_row &dsa(int entry, float v) { return value[entry] = v, *this; } // entry = channel * 2 + stage
 };
 
 struct config_file {
@@ -127,9 +123,6 @@ class Boardctl : public ::testing::Test {
         EXPECT_EQ(exists ? file : "(no file)", start ? config_text(*start) : "(no file)");
     }
 
-    // A run in which a board operation failed: it goes on, and ends with 2.
-    void failed(const std::string &args, const std::string &out) { run(args, out, 2); }
-
     // A VDD current of 0.8 A against a warning limit of 0.7 A.
     void raise_alert(int s)
     {
@@ -144,7 +137,12 @@ class Boardctl : public ::testing::Test {
     std::optional<config_file> start;
 };
 
-TEST_F(Boardctl, EveryWayOfAskingForUsageOrDoingNothing)
+// A command line that asks for usage or makes no sense gets the usage
+// text; a number that is not whole or is out of range (dB: not finite) gets
+// one line naming the option and its text. Either ends the run with status
+// 1 before the board or the file is touched: -d and -s 3 -a 10 would both
+// reach the board.
+TEST_F(Boardctl, RefusedCommandLinesRunNothing)
 {
     fresh();
     const std::string usage = boardctl("-h").out;
@@ -157,14 +155,6 @@ TEST_F(Boardctl, EveryWayOfAskingForUsageOrDoingNothing)
     for (const char *args : {"", "--help", "-v -h", "--bogus", "-s", "-w /tmp/in.bin -p -j -t", "-y",
                              "-s 3 -c 2", "-s 4", "stray words"})
         run(args, usage, 1);
-}
-
-// Every number must be whole and in range (dB: finite). Otherwise one line
-// names the option and its text, and the run ends with status 1 before the
-// board or the file is touched: -d and -s 3 -a 10 would both reach the board.
-TEST_F(Boardctl, BadNumbersAreRefusedBeforeAnythingRuns)
-{
-    fresh();
     const std::pair<char, const char *> refused[] = {
         {'s', "abc"}, {'s', "1O"},    {'s', "259"},  {'s', "9"},      {'s', ""},  {'s', "-1"}, {'s', " 3"},
         {'c', "3"},   {'c', "256"},   {'c', "2"}, // no channel for the -a 10
@@ -180,7 +170,7 @@ TEST_F(Boardctl, BadNumbersAreRefusedBeforeAnythingRuns)
             << r.out;
         EXPECT_EQ(r.status, 1) << r.out;
     }
-    EXPECT_TRUE(board->trace().empty());
+    EXPECT_TRUE(untouched(*board));
     EXPECT_EQ(read_file(cfg_path), config_text(known));
 
     // The edges of every range, hexadecimal with or without 0x.
@@ -264,7 +254,7 @@ TEST_F(Boardctl, DetectionAndTheFile)
 {
     const std::string slice_det_missing = tool_error("Please run SliceDet -> qelt-boardctl -d !!!");
     fresh(std::nullopt);
-    failed("-s 3 -a 10 -i", slice_det_missing + slice_det_missing);
+    run("-s 3 -a 10 -i", slice_det_missing + slice_det_missing, 2);
     EXPECT_EQ(slice(3).dsa_writes[0], 0u);
     // Detection writes the file that the same run's DSA write updates.
     run("--sliceDet -s 3 -a 22.5", detected + dsa_written(0, "22.50"), 0,
@@ -349,7 +339,7 @@ TEST_F(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
         fresh();
         raise_alert(3);
         board->inject(c.fault);
-        failed(c.args, c.out);
+        run(c.args, c.out, 2);
     }
 
     // A rail line only for a switch that took place: the first write to
@@ -371,12 +361,12 @@ TEST_F(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
     // EEPROM read failures end the run with status 2; the -g, -i and -v
     // after them do not run.
     fresh();
-    failed("-b -r /tmp/out.bin -f 0 -s 3 -a 10 -v",
-           tool_error("Base-Board EEPROM Flash Read Failure!!! \\n"));
+    run("-b -r /tmp/out.bin -f 0 -s 3 -a 10 -v", tool_error("Base-Board EEPROM Flash Read Failure!!! \\n"),
+        2);
     EXPECT_EQ(slice(3).dsa_writes[0], 0u);
     EXPECT_EQ(read_file("/tmp/out.bin"), "");
-    failed("-s 3 -a 10 -r /tmp/out.bin -g 3f -i -v",
-           dsa_written(0, "10.00") + tool_error("Slice 3: EEPROM Flash Read Failure !!!"));
+    run("-s 3 -a 10 -r /tmp/out.bin -g 3f -i -v",
+        dsa_written(0, "10.00") + tool_error("Slice 3: EEPROM Flash Read Failure !!!"), 2);
     EXPECT_EQ(board->reg(slice3_matrix_reg), 0u);
 
     // Data files that cannot be used end the run with status 1 before any
@@ -397,7 +387,7 @@ TEST_F(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
     // Exactly 32768 bytes are taken (the device then refuses them quickly).
     write_file("/tmp/full.bin", std::string(32768, 'x'));
     board->inject(refuse_select(1, 0x54));
-    failed("-l 0 -s 3 -c 2 -w /tmp/full.bin", "EEPROM Byte Count = 32768\n");
+    run("-l 0 -s 3 -c 2 -w /tmp/full.bin", "EEPROM Byte Count = 32768\n", 2);
 
     // Contents that do not reach the output file are not reported as written.
     std::copy_n("\x00\x05hello", 7, board->state().bb_eeprom.mem);

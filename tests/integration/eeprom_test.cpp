@@ -122,17 +122,6 @@ TEST_F(Eeprom, DataIsDumpedAtLevelThreeOnlyAndTheLineEndAlways)
     EXPECT_EQ(read(3), info + "\n");
 }
 
-// A slice select that cannot be written: the data would go to the slice
-// routed last.
-TEST_F(Eeprom, NoTransferWithoutTheSliceSelect)
-{
-    board.reg(slice_select) = 1u << 3;
-    board.inject(refuse_mapping());
-    table[5].eeprom_len = 4;
-    write(5, 1);
-    EXPECT_TRUE(i2c_messages(board, 1).empty());
-}
-
 // A chunk that fails ends the transfer after the header was accepted: the
 // length stays, and no data line end is printed.
 TEST_F(Eeprom, FailedChunkEndsTheTransfer)

@@ -33,8 +33,9 @@ enum : unsigned { writes = 0, reads = 1, muxed = 2, maps = 4 };
 
 // The faults that meet an operation on device `d`: its bus node missing,
 // the device absent, refusing to be addressed or refusing transfers, the
-// multiplexer or the GPIO page missing.
-std::vector<qsim::fault> at(device d, unsigned how)
+// multiplexer or the GPIO pages missing, and for an operation that selects
+// a slice, the select alone refused (`select`: pages it maps before).
+std::vector<qsim::fault> at(device d, unsigned how, int select = -1)
 {
     qsim::fault no_bus = qsim::make_fault(qsim::fault_kind::open);
     std::snprintf(no_bus.path, sizeof no_bus.path, "/dev/i2c-%d", d.bus);
@@ -46,24 +47,28 @@ std::vector<qsim::fault> at(device d, unsigned how)
         f.push_back(nack(low_mux.bus, low_mux.addr));
     if (how & maps)
         f.push_back(unmappable);
+    if (select >= 0)
+        f.push_back(refuse_mapping(select));
     return f;
 }
 
 // The spidev node missing, any step of its set-up or its transfer refused,
-// or the GPIO pages.
+// the GPIO pages, or the slice select alone (mapped after LED 1's page).
 std::vector<qsim::fault> spidev_faults()
 {
-    std::vector<qsim::fault> f{unmappable};
+    std::vector<qsim::fault> f{unmappable, refuse_mapping(1)};
     for (qsim::fault_kind k : {qsim::fault_kind::open, qsim::fault_kind::spi_mode, qsim::fault_kind::spi_bits,
                                qsim::fault_kind::spi_speed, qsim::fault_kind::spi_xfer})
         f.push_back(qsim::make_fault(k));
     return f;
 }
 
-// Slices 3 and 6 are fitted; 6 is on the high multiplexer and carries a
-// temperature sensor.
+// Slices 3, 6 and 7 are fitted; 6 is on the high multiplexer and carries
+// a temperature sensor. 7 is routed to the PL bus when an operation starts,
+// so that its devices would answer for a slice whose select was refused.
 constexpr std::uint8_t slice = 3;
 constexpr std::uint8_t sensor_slice = 6;
+constexpr std::uint8_t routed = 7;
 
 // What the caller hands the library.
 struct records {
@@ -103,9 +108,9 @@ const row matrix[] = {
     {"qelt_led_status", [](records &) { return qelt_led_status(1); }, 1, {unmappable}},
     {"qelt_led_set", [](records &) { return qelt_led_set(1); }, 1, {unmappable}},
     {"qelt_eeprom_read", [](records &r) { return qelt_eeprom_read(r.t, slice); }, 1,
-        at(slice_eeprom, reads | maps)},
+        at(slice_eeprom, reads | maps, 0)},
     {"qelt_eeprom_write", [](records &r) { return qelt_eeprom_write(r.t, slice); }, 1,
-        at(slice_eeprom, writes | maps)},
+        at(slice_eeprom, writes | maps, 0)},
     {"qelt_bb_eeprom_read", [](records &r) { return qelt_bb_eeprom_read(r.buffer.data(), &r.length); }, 1,
         at(bb_eeprom, reads)},
     {"qelt_bb_eeprom_write", [](records &r) { return qelt_bb_eeprom_write(r.buffer.data(), 3); }, 1,
@@ -133,18 +138,18 @@ const row matrix[] = {
     {"qelt_init_boot", [](records &r) { return qelt_init_boot(r.t); }, 0,
         at(expander, reads | muxed | maps), stays::presence},
     {"qelt_board_temperature", [](records &r) { return qelt_board_temperature(r.t, sensor_slice); }, 1,
-        at(sensor, reads | maps)},
+        at(sensor, reads | maps, 1)},
     {"qelt_som_config_read", [](records &r) { return qelt_som_config_read(&r.som); }, 1,
         at(som_eeprom, reads)},
 };
 // clang-format on
 
-// Records as a working board leaves them: both slices fitted and set up,
+// Records as a working board leaves them: the slices fitted and set up,
 // an image to write, readings taken, settings made, slice 3's alert seen.
 records working_records()
 {
     records r;
-    for (std::uint8_t s : {slice, sensor_slice}) {
+    for (std::uint8_t s : {slice, sensor_slice, routed}) {
         qelt_slice &x = r.t[s];
         x.present = 1;
         x.eeprom_page_size = 64;
@@ -184,9 +189,11 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
         for (const qsim::fault &f : r.faults) {
             SCOPED_TRACE(::testing::Message()
                          << r.name << " with simulator fault " << int(f.kind) << " at bus " << int(f.bus)
-                         << " addr " << int(f.addr) << " ops " << int(f.ops) << " " << f.path);
-            sim_board board{slice, sensor_slice};
+                         << " addr " << int(f.addr) << " ops " << int(f.ops) << " skip " << f.skip << " "
+                         << f.path);
+            sim_board board{slice, sensor_slice, routed};
             board.reg(0xA0050008) = 1; // a rail alert is pending
+            board.reg(0xA0070000) = 1u << routed;
             // The simulator keeps the current board open once reached: reach
             // it before counting.
             qelt_led_status(0);

@@ -1,37 +1,28 @@
 // The qelt-sim command: what an engineer types to set up, inspect and
 // drive the simulated board.
-#include "sim_fixture.h"
-
-#include <string>
-#include <vector>
+#include "bus_checks.h"
 
 namespace {
 
-using qelt_test::run_result;
+using namespace qelt_test;
 
 run_result sim(std::vector<std::string> args)
 {
     args.insert(args.begin(), {QELT_SIM_TOOL, "--board", "/tmp/cli.board"});
-    return qelt_test::run_program(args);
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
+    return run_program(args);
 }
 
 TEST(SimCli, CreatesDrivesAndShowsTheBoard)
 {
     ASSERT_EQ(sim({"create", "2,5-6"}).status, 0);
     const run_result detect = sim({"run", QELT_BOARDCTL, "-d"});
-    EXPECT_TRUE(
-        contains(detect.out, "Slice 2 : ON\nSlice 3 : OFF\nSlice 4 : OFF\nSlice 5 : ON\nSlice 6 : ON\n"))
+    EXPECT_TRUE(has(detect.out, "Slice 2 : ON\nSlice 3 : OFF\nSlice 4 : OFF\nSlice 5 : ON\nSlice 6 : ON\n"))
         << detect.out << detect.err;
     const std::string shown = sim({"show"}).out;
-    EXPECT_TRUE(contains(shown, "slice 2: fitted") && contains(shown, "slice 3: empty")) << shown;
-    EXPECT_TRUE(contains(shown, "rails: VDD off  3.3V on   5.0V off")) << "boot switches 3.3 V on";
+    EXPECT_TRUE(has(shown, "slice 2: fitted") && has(shown, "slice 3: empty"));
+    EXPECT_TRUE(has(shown, "rails: VDD off  3.3V on   5.0V off")) << "boot switches 3.3 V on";
     const std::string trace = sim({"trace"}).out;
-    EXPECT_TRUE(contains(trace, "i2c-0 0x20 write [2] 07 c0 -> expander of slice 2, then 500 us pause\n"));
+    EXPECT_TRUE(has(trace, "i2c-0 0x20 write [2] 07 c0 -> expander of slice 2, then 500 us pause\n"));
 
     EXPECT_EQ(sim({"set", "0xa0080004", "1234"}).status, 0);
     EXPECT_EQ(sim({"get", "0xa0080004"}).out, "0x000004d2\n");
@@ -42,7 +33,7 @@ TEST(SimCli, CreatesDrivesAndShowsTheBoard)
 
     EXPECT_EQ(sim({"fault", "mem"}).status, 0);
     EXPECT_TRUE(
-        contains(sim({"run", QELT_BOARDCTL, "-b", "-f", "9a"}).out, "can't access the gpio memory space!"));
+        has(sim({"run", QELT_BOARDCTL, "-b", "-f", "9a"}).out, "can't access the gpio memory space!"));
     EXPECT_EQ(sim({"fault", "clear"}).status, 0);
     EXPECT_EQ(sim({"run", QELT_BOARDCTL, "-b", "-f", "9a"}).status, 0);
     EXPECT_EQ(sim({"get", "0xa0050000"}).out, "0x00009a00\n");

@@ -2,10 +2,8 @@
 // its soname.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -14,12 +12,12 @@ namespace {
 
 std::string output_of(const std::string &command)
 {
-    std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
     std::string text;
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while (pipe && (n = fread(buf.data(), 1, buf.size(), pipe.get())) > 0)
-        text.append(buf.data(), n);
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        for (int c; (c = std::fgetc(pipe)) != EOF;)
+            text += static_cast<char>(c);
+        pclose(pipe);
+    }
     return text;
 }
 
