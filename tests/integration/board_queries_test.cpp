@@ -2,8 +2,6 @@
 // EEPROM.
 #include "bus_checks.h"
 
-#include <cstring>
-
 namespace {
 
 using namespace qelt_test;

@@ -3,12 +3,7 @@
 // file afterwards. The library's log lines are left to the library's tests.
 #include "bus_checks.h"
 
-#include <cstdio>
-#include <iomanip>
-#include <iterator>
-#include <map>
 #include <optional>
-#include <sstream>
 
 namespace {
 

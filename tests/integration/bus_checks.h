@@ -9,9 +9,17 @@
 #include <qelt/qelt.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iomanip>
+#include <iterator>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace qelt_test {

@@ -8,11 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <future>
-#include <map>
 #include <set>
-#include <sstream>
 
 namespace {
 

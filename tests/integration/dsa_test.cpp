@@ -4,8 +4,6 @@
 
 #include <linux/spi/spidev.h>
 
-#include <cmath>
-
 namespace {
 
 using namespace qelt_test;
@@ -27,17 +25,14 @@ class Dsa : public board_test<3, 5> {
 // record keeps what the caller stored.
 TEST_F(Dsa, CodesAreSentBitReversedToTheSelectedSlice)
 {
-    const struct {
-        float db;
-        std::uint8_t wire;
-        bool clamped;
-    } cases[] = {{31.75f, 0xFE, false}, {10.0f, 0x14, false}, {0.25f, 0x80, false}, {0.3f, 0x80, false},
-                 {0.0f, 0x00, false},   {12.5f, 0x4C, false}, {31.76f, 0xFE, true}, {-0.01f, 0x00, true}};
-    for (const auto &c : cases) {
-        const std::string out = capture_stdout([&] { EXPECT_EQ(write(1, 0, c.db), 0); });
-        EXPECT_EQ(slot(3).dsa[1], c.wire) << c.db;
-        EXPECT_EQ(has(out, "WARNING"), c.clamped) << c.db;
-        EXPECT_EQ(table[3].dsa_value[1][0], c.db);
+    const std::tuple<float, std::uint8_t, bool> cases[] = {
+        {31.75f, 0xFE, false}, {10.0f, 0x14, false}, {0.25f, 0x80, false}, {0.3f, 0x80, false},
+        {0.0f, 0x00, false},   {12.5f, 0x4C, false}, {31.76f, 0xFE, true}, {-0.01f, 0x00, true}};
+    for (const auto &[db, wire, clamped] : cases) {
+        const std::string out = capture_stdout([&] { EXPECT_EQ(write(1, 0, db), 0); });
+        EXPECT_EQ(slot(3).dsa[1], wire) << db;
+        EXPECT_EQ(has(out, "WARNING"), clamped) << db;
+        EXPECT_EQ(table[3].dsa_value[1][0], db);
     }
     EXPECT_EQ(slot(5).dsa_writes[1], 0u) << "an unselected slice latched a code";
     // One byte per transfer, and the chip select let go after it.

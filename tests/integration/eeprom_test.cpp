@@ -3,8 +3,6 @@
 // comes back, and what is refused before any transfer.
 #include "bus_checks.h"
 
-#include <cstring>
-
 namespace {
 
 using namespace qelt_test;

@@ -6,12 +6,8 @@
 // board.
 #include "bus_checks.h"
 
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 
 namespace {
 

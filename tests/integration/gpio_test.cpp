@@ -39,14 +39,12 @@ TEST_F(GpioBlocks, LedsAndFeedbackSwitchChangeOnlyTheirOwnBits)
 
 TEST_F(GpioBlocks, SwitchMatrixWordsPerType)
 {
-    const struct {
-        std::uint8_t type, value;
-        std::uint32_t word; // slice 3's register after the call, in turn
-    } cases[] = {{0, 1, 0x0800}, {0, 0, 0x0000}, {2, 0, 0x0008}, {1, 1, 0x0008}};
+    // Type, value and slice 3's register after the call, in turn.
     board.reg(matrix + 12) = 0x08;
-    for (const auto &c : cases) {
-        EXPECT_EQ(qelt_slgpio_swmatrix(nullptr, 3, 3, c.type, c.value), 0);
-        EXPECT_EQ(board.reg(matrix + 12), c.word) << int(c.type) << "/" << int(c.value);
+    for (const auto &[type, value, word] :
+         {std::tuple{0, 1, 0x0800u}, {0, 0, 0x0000u}, {2, 0, 0x0008u}, {1, 1, 0x0008u}}) {
+        EXPECT_EQ(qelt_slgpio_swmatrix(nullptr, 3, 3, type, value), 0);
+        EXPECT_EQ(board.reg(matrix + 12), word) << type << "/" << value;
     }
     EXPECT_EQ(board.reg(matrix + 8) + board.reg(matrix + 16), 0u) << "another slice's register changed";
 }

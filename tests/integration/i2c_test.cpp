@@ -4,9 +4,6 @@
 
 #include <linux/i2c-dev.h>
 
-#include <cstring>
-#include <tuple>
-
 namespace {
 
 using namespace qelt_test;

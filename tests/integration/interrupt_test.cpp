@@ -3,8 +3,6 @@
 // Slice 8, the last the polls visit, carries most of them.
 #include "bus_checks.h"
 
-#include <cstdio>
-
 namespace {
 
 using namespace qelt_test;

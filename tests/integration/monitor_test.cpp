@@ -2,9 +2,6 @@
 // alert limits programmed from the threshold tables.
 #include "bus_checks.h"
 
-#include <cmath>
-#include <iterator>
-
 namespace {
 
 using namespace qelt_test;
@@ -34,21 +31,17 @@ TEST_F(Monitors, ReadingsAreScaledFromUnsignedRegisters)
 // stored, the others left as they were.
 TEST_F(Monitors, FailuresStopTheSequenceAndKeepEarlierReadings)
 {
-    const struct {
-        bool configure;
-        qsim::fault fault;
-        std::size_t writes;
-        int stored;
-    } cases[] = {{false, nack(0, monitor, qsim::op_read, 2), 3, 2},
-                 {true, nack(0, monitor, qsim::op_write, 3), 4, 0}};
-    for (const auto &c : cases) {
+    // Configuring or reading, the fault, the writes made, the readings stored.
+    for (const auto &[configure, fault, writes, stored] :
+         {std::tuple{false, nack(0, monitor, qsim::op_read, 2), 3u, 2},
+          {true, nack(0, monitor, qsim::op_write, 3), 4u, 0}}) {
         sim_board fresh{4};
-        fresh.inject(c.fault);
+        fresh.inject(fault);
         std::fill(std::begin(table[4].psu), std::end(table[4].psu), -1.0f);
-        EXPECT_EQ(c.configure ? qelt_cfg_slice_psu(table.data(), 4) : qelt_read_psu(table.data(), 4), 1);
-        EXPECT_EQ(writes_to(fresh, 0, monitor).size(), c.writes);
+        EXPECT_EQ(configure ? qelt_cfg_slice_psu(table.data(), 4) : qelt_read_psu(table.data(), 4), 1);
+        EXPECT_EQ(writes_to(fresh, 0, monitor).size(), writes);
         for (int i = 0; i < 6; ++i)
-            EXPECT_EQ(table[4].psu[i] != -1.0f, i < c.stored) << i;
+            EXPECT_EQ(table[4].psu[i] != -1.0f, i < stored) << i;
     }
 }
 

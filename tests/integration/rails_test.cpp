@@ -2,9 +2,6 @@
 // regulator and the window that keeps the VDD rails together.
 #include "bus_checks.h"
 
-#include <cmath>
-#include <tuple>
-
 namespace {
 
 using namespace qelt_test;

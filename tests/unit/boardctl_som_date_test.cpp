@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <ctime>
 
@@ -14,16 +15,13 @@ TEST(SomDate, StoredMinutesAsUtcText)
 {
     setenv("TZ", "America/St_Johns", 1);
     tzset();
-    const struct {
-        std::uint8_t bytes[3];
-        const char *text;
-    } cases[] = {
+    const std::pair<std::array<std::uint8_t, 3>, const char *> cases[] = {
         {{0x00, 0x00, 0x00}, "Mon Jan  1 00:00:00 1996\n"},
         {{0x01, 0x02, 0x83}, "Sat Apr 28 07:29:00 2012\n"},
         {{0xFF, 0xFF, 0xFF}, "Wed Nov 24 20:15:00 2027\n"},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(som_date_text(som_date_minutes(c.bytes)), c.text);
+    for (const auto &[bytes, text] : cases)
+        EXPECT_EQ(som_date_text(som_date_minutes(bytes.data())), text);
     unsetenv("TZ");
     tzset();
 }
