@@ -305,14 +305,10 @@ TEST_F(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
     for (int gpio = 0; gpio < 6; ++gpio)
         gpio_failures += tool_error("GPIO swmatrix for Slice 3 not set correctly!!!");
     write_file("/tmp/abc.bin", "abc");
-    const struct {
-        qsim::fault fault;
-        const char *args;
-        std::string out;
-    } cases[] = {
-        {{},
-         "-s 3 -c 2 -t",
-         tool_error("Board Temperature Read Unsuccessful!!! \\n")}, // no sensor on slice 3
+    // Slice 3 has no temperature sensor; the file keeps the value the
+    // attenuator holds.
+    const std::tuple<qsim::fault, const char *, std::string> cases[] = {
+        {{}, "-s 3 -c 2 -t", tool_error("Board Temperature Read Unsuccessful!!! \\n")},
         {refuse_select(0, 0x40), "-y -p",
          tool_error("SOM : Power Rail Voltage/Current Readback Failed!!! \\n")},
         {refuse_select(0, 0x40), "-s 3 -c 2 -p",
@@ -326,15 +322,14 @@ TEST_F(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
          fb_line + tool_error("FB Switch Configuration Failure!!! \\n")},
         {qsim::make_fault(qsim::fault_kind::mem_map), "-s 3 -c 2 -g 1",
          "Configure Slice 3 GPIO(5:0) as 0x1 \n" + gpio_failures},
-        // The file keeps the value the attenuator holds.
         {qsim::make_fault(qsim::fault_kind::spi_xfer), "-s 3 -a 22.5 -v",
          tool_error("Slice 3, DSA Write Unsuccessful!!! \\n") + "QELT SW Version : 1.3\n"},
     };
-    for (const auto &c : cases) {
+    for (const auto &[fault, args, out] : cases) {
         fresh();
         raise_alert(3);
-        board->inject(c.fault);
-        run(c.args, c.out, 2);
+        board->inject(fault);
+        run(args, out, 2);
     }
 
     // A rail line only for a switch that took place: the first write to
