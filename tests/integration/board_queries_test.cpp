@@ -220,7 +220,7 @@ TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
     // Start, poll the configuration until it reads 0x2C (the sensor takes
     // two reads), then point at the result and read it.
     EXPECT_EQ(writes_to(board, 1, sensor), (std::vector<bytes>{{0x01, 0x0C, 0x20}, {0x00}}));
-    EXPECT_EQ(reads_from(board, 1, sensor), 4u);
+    EXPECT_EQ(i2c_messages(board, 1, sensor).size(), 2u + 4u);
     EXPECT_TRUE(i2c_messages(board, 0).empty()) << "the base-board bus was used";
 
     // The result is signed, in steps of 1/128 degree.
@@ -237,7 +237,7 @@ TEST_F(BoardQueries, TemperatureOneShotHandshakeAndConversion)
     board.state().slices[5].sensor.reg[0] = 0x0D00;
     board.clear_trace();
     EXPECT_EQ(qelt_board_temperature(table.data(), 5), 0);
-    EXPECT_EQ(reads_from(board, 1, sensor), 99u + 1u);
+    EXPECT_EQ(i2c_messages(board, 1, sensor).size(), 2u + 99u + 1u); // and the two writes
     EXPECT_EQ(table[5].temperature, 26.0f);
     // A refused poll does not count as completion, nor as a failure.
     sim_board fresh{5};

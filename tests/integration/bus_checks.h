@@ -91,11 +91,6 @@ inline std::vector<bytes> writes_to(sim_board &board, int bus, int addr)
     return out;
 }
 
-inline std::size_t reads_from(sim_board &board, int bus, int addr)
-{
-    return i2c_messages(board, bus, addr).size() - writes_to(board, bus, addr).size();
-}
-
 // Every node opened and every page mapped since the trace was cleared was
 // released again, and the bus activity LED is out.
 inline ::testing::AssertionResult released(sim_board &board)
