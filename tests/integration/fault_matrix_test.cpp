@@ -94,49 +94,44 @@ struct row {
 
 // clang-format off
 const row matrix[] = {
-    {"qelt_dsa_write", [](records &r) { return qelt_dsa_write(r.t, slice, 1, 0); }, 1, spidev_faults()},
+    {"dsa_write", [](records &r) { return qelt_dsa_write(r.t, slice, 1, 0); }, 1, spidev_faults()},
     // The counter has no failure result: an unreachable block reads 1.
-    {"qelt_framecount_readback", [](records &) { return int(qelt_framecount_readback()); }, 1, {unmappable}},
-    {"qelt_framesync_delay", [](records &) { return qelt_framesync_delay(0); }, 1, {unmappable}},
-    {"qelt_fb_switch", [](records &r) { return qelt_fb_switch(r.t, 1, 2, 5); }, 1, {unmappable}},
-    {"qelt_slgpio_swmatrix", [](records &r) { return qelt_slgpio_swmatrix(r.t, slice, 0, 1, 0); },
+    {"framecount_readback", [](records &) { return int(qelt_framecount_readback()); }, 1, {unmappable}},
+    {"framesync_delay", [](records &) { return qelt_framesync_delay(0); }, 1, {unmappable}},
+    {"fb_switch", [](records &r) { return qelt_fb_switch(r.t, 1, 2, 5); }, 1, {unmappable}},
+    {"slgpio_swmatrix", [](records &r) { return qelt_slgpio_swmatrix(r.t, slice, 0, 1, 0); },
         1, {unmappable}},
-    {"qelt_led_status", [](records &) { return qelt_led_status(1); }, 1, {unmappable}},
-    {"qelt_led_set", [](records &) { return qelt_led_set(1); }, 1, {unmappable}},
-    {"qelt_eeprom_read", [](records &r) { return qelt_eeprom_read(r.t, slice); }, 1,
+    {"led_status", [](records &) { return qelt_led_status(1); }, 1, {unmappable}},
+    {"led_set", [](records &) { return qelt_led_set(1); }, 1, {unmappable}},
+    {"eeprom_read", [](records &r) { return qelt_eeprom_read(r.t, slice); }, 1,
         at(slice_eeprom, reads | maps, 0)},
-    {"qelt_eeprom_write", [](records &r) { return qelt_eeprom_write(r.t, slice); }, 1,
+    {"eeprom_write", [](records &r) { return qelt_eeprom_write(r.t, slice); }, 1,
         at(slice_eeprom, writes | maps, 0)},
-    {"qelt_bb_eeprom_read", [](records &r) { return qelt_bb_eeprom_read(r.buffer.data(), &r.length); }, 1,
+    {"bb_eeprom_read", [](records &r) { return qelt_bb_eeprom_read(r.buffer.data(), &r.length); }, 1,
         at(bb_eeprom, reads)},
-    {"qelt_bb_eeprom_write", [](records &r) { return qelt_bb_eeprom_write(r.buffer.data(), 3); }, 1,
+    {"bb_eeprom_write", [](records &r) { return qelt_bb_eeprom_write(r.buffer.data(), 3); }, 1,
         at(bb_eeprom, writes)},
-    {"qelt_setup_vdcdc", [](records &) { return qelt_setup_vdcdc(5.0f); }, 1, at(regulator, muxed)},
-    {"qelt_vdd_enable", [](records &r) { return qelt_vdd_enable(r.t, slice, 1, 0xED); }, 1,
-        at(expander, muxed)},
-    {"qelt_v3p3_enable", [](records &r) { return qelt_v3p3_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
-    {"qelt_v5p0_enable", [](records &r) { return qelt_v5p0_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
-    {"qelt_vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 301, at(regulator, muxed)},
+    {"setup_vdcdc", [](records &) { return qelt_setup_vdcdc(5.0f); }, 1, at(regulator, muxed)},
+    {"vdd_enable", [](records &r) { return qelt_vdd_enable(r.t, slice, 1, 0xED); }, 1, at(expander, muxed)},
+    {"v3p3_enable", [](records &r) { return qelt_v3p3_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
+    {"v5p0_enable", [](records &r) { return qelt_v5p0_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
+    {"vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 301, at(regulator, muxed)},
     // The regulator moved; the rail could not be switched off for it.
-    {"qelt_vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 302,
+    {"vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 302,
         {nack(0, 0x20), refuse_select(0, 0x20), nack(0, 0x20, qsim::op_write)}, stays::unchecked},
-    {"qelt_read_psu", [](records &r) { return qelt_read_psu(r.t, slice); }, 1, at(monitor, reads | muxed)},
-    {"qelt_read_som_psu", [](records &r) { return qelt_read_som_psu(&r.som); }, 1,
-        at(monitor, reads | muxed)},
-    {"qelt_cfg_slice_psu", [](records &r) { return qelt_cfg_slice_psu(r.t, slice); }, 1, at(monitor, muxed)},
-    {"qelt_detect_intr", [](records &r) { return qelt_detect_intr(r.t); }, 1,
-        at(expander, reads | muxed | maps)},
-    {"qelt_psu_intr_detect", [](records &r) { return qelt_psu_intr_detect(r.t); }, 1,
-        at(expander, reads | muxed)},
-    {"qelt_intr_parse", [](records &r) { return qelt_intr_parse(r.t); }, 1, at(monitor, reads | muxed)},
+    {"read_psu", [](records &r) { return qelt_read_psu(r.t, slice); }, 1, at(monitor, reads | muxed)},
+    {"read_som_psu", [](records &r) { return qelt_read_som_psu(&r.som); }, 1, at(monitor, reads | muxed)},
+    {"cfg_slice_psu", [](records &r) { return qelt_cfg_slice_psu(r.t, slice); }, 1, at(monitor, muxed)},
+    {"detect_intr", [](records &r) { return qelt_detect_intr(r.t); }, 1, at(expander, reads | muxed | maps)},
+    {"psu_intr_detect", [](records &r) { return qelt_psu_intr_detect(r.t); }, 1, at(expander, reads | muxed)},
+    {"intr_parse", [](records &r) { return qelt_intr_parse(r.t); }, 1, at(monitor, reads | muxed)},
     // The pass goes on past every failure; a slice it cannot detect keeps
     // the answer it had.
-    {"qelt_init_boot", [](records &r) { return qelt_init_boot(r.t); }, 0,
+    {"init_boot", [](records &r) { return qelt_init_boot(r.t); }, 0,
         at(expander, reads | muxed | maps), stays::presence},
-    {"qelt_board_temperature", [](records &r) { return qelt_board_temperature(r.t, sensor_slice); }, 1,
+    {"board_temperature", [](records &r) { return qelt_board_temperature(r.t, sensor_slice); }, 1,
         at(sensor, reads | maps, 1)},
-    {"qelt_som_config_read", [](records &r) { return qelt_som_config_read(&r.som); }, 1,
-        at(som_eeprom, reads)},
+    {"som_config_read", [](records &r) { return qelt_som_config_read(&r.som); }, 1, at(som_eeprom, reads)},
 };
 // clang-format on
 
@@ -184,7 +179,7 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
     for (const row &r : matrix) {
         for (const qsim::fault &f : r.faults) {
             SCOPED_TRACE(::testing::Message()
-                         << r.name << " with simulator fault " << int(f.kind) << " at bus " << int(f.bus)
+                         << "qelt_" << r.name << " with simulator fault " << int(f.kind) << " at bus " << int(f.bus)
                          << " addr " << int(f.addr) << " ops " << int(f.ops) << " skip " << f.skip << " "
                          << f.path);
             sim_board board{slice, sensor_slice, routed};
