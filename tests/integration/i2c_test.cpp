@@ -62,45 +62,11 @@ TEST_F(I2c, ChannelsRouteToTheirSwitchAndDevice)
     EXPECT_EQ(qelt_i2c_mux_enable(&h, 6) + qelt_i2c_mux_enable(&h, 10), 2);
 }
 
+// Counts beyond the handle's 128-byte buffers, and 0, never reach the bus.
 // The slave devices need the gap between messages, and an EEPROM the
 // longer one for its write cycle: a message of more than four bytes is
 // followed by 6 ms, any other by 0.5 ms, whether or not it went through.
 TEST_F(I2c, TransfersAreWholeMessagesEachFollowedByItsPause)
-{
-    ASSERT_TRUE(qelt_i2c_mux_enable(&h, 4) == 0 && qelt_i2c_devselect(&h, 0x40) == 0);
-    board.clear_trace();
-    const bytes sent{0x08, 0x12, 0x34, 0x00, 0x55};
-    std::copy(sent.begin(), sent.end(), h.wbuf);
-    for (std::uint8_t n : {4, 5}) {
-        h.wlen = n;
-        h.rlen = n;
-        EXPECT_EQ(qelt_i2c_write(&h), 0);
-        EXPECT_EQ(qelt_i2c_read(&h), 0);
-    }
-    // A refused transfer shows the low byte of the failed call's count.
-    board.inject(nack(0, 0x40));
-    h.rlen = 2;
-    const std::string out = capture_stdout([&] {
-        EXPECT_EQ(qelt_i2c_write(&h), 1);
-        EXPECT_EQ(qelt_i2c_read(&h), 1);
-    });
-    EXPECT_TRUE(has(out, ":\"I2C Write Failure: BytestoWrite = 5, BytesWritten = 255\"\n"));
-    EXPECT_NE(board.reg(control_reg) & led1_bit, 0u) << "a failed transfer closed the handle";
-
-    // Each goes out as one message, never split or combined.
-    const auto msgs = i2c_messages(board, 0, 0x40);
-    ASSERT_EQ(msgs.size(), 6u);
-    EXPECT_EQ(msgs[0].data, bytes(sent.begin(), sent.begin() + 4));
-    EXPECT_EQ(msgs[2].data, sent);
-    EXPECT_EQ(msgs[3].data.size(), 5u);
-    std::vector<std::uint32_t> pauses;
-    for (const auto &m : msgs)
-        pauses.push_back(m.pause_us);
-    EXPECT_EQ(pauses, (std::vector<std::uint32_t>{500, 500, 6000, 6000, 6000, 500}));
-}
-
-// Counts beyond the handle's 128-byte buffers, and 0, never reach the bus.
-TEST_F(I2c, LengthsOutsideTheBuffersAreRefusedBeforeAnyTransfer)
 {
     ASSERT_TRUE(qelt_i2c_mux_enable(&h, 4) == 0 && qelt_i2c_devselect(&h, 0x40) == 0);
     board.clear_trace();
@@ -111,8 +77,34 @@ TEST_F(I2c, LengthsOutsideTheBuffersAreRefusedBeforeAnyTransfer)
     }
     EXPECT_TRUE(untouched(board));
     EXPECT_EQ(std::memcmp(h.rbuf, before.rbuf, sizeof h.rbuf), 0);
-    h.wlen = h.rlen = 128;
-    EXPECT_EQ(qelt_i2c_write(&h) + qelt_i2c_read(&h), 0);
+
+    const bytes sent{0x08, 0x12, 0x34, 0x00, 0x55};
+    std::copy(sent.begin(), sent.end(), h.wbuf);
+    for (std::uint8_t n : {4, 5, 128}) {
+        h.wlen = h.rlen = n;
+        EXPECT_EQ(qelt_i2c_write(&h) + qelt_i2c_read(&h), 0) << int(n);
+    }
+    // A refused transfer shows the low byte of the failed call's count.
+    board.inject(nack(0, 0x40));
+    h.wlen = 5;
+    h.rlen = 2;
+    const std::string out = capture_stdout([&] {
+        EXPECT_EQ(qelt_i2c_write(&h), 1);
+        EXPECT_EQ(qelt_i2c_read(&h), 1);
+    });
+    EXPECT_TRUE(has(out, ":\"I2C Write Failure: BytestoWrite = 5, BytesWritten = 255\"\n"));
+    EXPECT_NE(board.reg(control_reg) & led1_bit, 0u) << "a failed transfer closed the handle";
+
+    // Each goes out as one message, never split or combined.
+    const auto msgs = i2c_messages(board, 0, 0x40);
+    ASSERT_EQ(msgs.size(), 8u);
+    EXPECT_EQ(msgs[0].data, bytes(sent.begin(), sent.begin() + 4));
+    EXPECT_EQ(msgs[2].data, sent);
+    EXPECT_EQ(msgs[3].data.size(), 5u);
+    std::vector<std::uint32_t> pauses;
+    for (const auto &m : msgs)
+        pauses.push_back(m.pause_us);
+    EXPECT_EQ(pauses, (std::vector<std::uint32_t>{500, 500, 6000, 6000, 6000, 6000, 6000, 500}));
 }
 
 } // namespace
