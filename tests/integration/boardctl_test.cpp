@@ -1,8 +1,13 @@
 // qelt-boardctl run as the operator runs it, against the simulated board:
 // its own output, its exit status, the board and the slice configuration
-// file afterwards. The library's log lines are left to the library's tests.
+// file afterwards; and the SOM date as it shows it. The library's log lines
+// are left to the library's tests.
 #include "bus_checks.h"
+#include "som_date.h"
 
+#include <array>
+#include <cstdlib>
+#include <ctime>
 #include <optional>
 
 namespace {
@@ -389,6 +394,23 @@ TEST_F(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
         detected + dsa_written(0, "10.00") +
             tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
         1, config_file{{{3, {}}, {6, {}}}});
+}
+
+// The three stored bytes, least significant first, from the first to the
+// last minute they can count; a local time zone must make no difference.
+TEST(SomDate, StoredMinutesAsUtcText)
+{
+    setenv("TZ", "America/St_Johns", 1);
+    tzset();
+    const std::pair<std::array<std::uint8_t, 3>, const char *> cases[] = {
+        {{0x00, 0x00, 0x00}, "Mon Jan  1 00:00:00 1996\n"},
+        {{0x01, 0x02, 0x83}, "Sat Apr 28 07:29:00 2012\n"},
+        {{0xFF, 0xFF, 0xFF}, "Wed Nov 24 20:15:00 2027\n"},
+    };
+    for (const auto &[bytes, text] : cases)
+        EXPECT_EQ(som_date_text(som_date_minutes(bytes.data())), text);
+    unsetenv("TZ");
+    tzset();
 }
 
 } // namespace

@@ -165,13 +165,7 @@ bool same_records(const records &a, const records &b)
            a.buffer == b.buffer && a.length == b.length;
 }
 
-int open_descriptors()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-}
+auto open_descriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
 {
@@ -179,9 +173,9 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
     for (const row &r : matrix) {
         for (const qsim::fault &f : r.faults) {
             SCOPED_TRACE(::testing::Message()
-                         << "qelt_" << r.name << " with simulator fault " << int(f.kind) << " at bus " << int(f.bus)
-                         << " addr " << int(f.addr) << " ops " << int(f.ops) << " skip " << f.skip << " "
-                         << f.path);
+                         << "qelt_" << r.name << " with simulator fault " << int(f.kind) << " at bus "
+                         << int(f.bus) << " addr " << int(f.addr) << " ops " << int(f.ops) << " skip "
+                         << f.skip << " " << f.path);
             sim_board board{slice, sensor_slice, routed};
             board.reg(0xA0050008) = 1; // a rail alert is pending
             board.reg(0xA0070000) = 1u << routed;
@@ -189,7 +183,7 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationThatMeetsIt)
             // it before counting.
             qelt_led_status(0);
             board.clear_trace();
-            const int descriptors = open_descriptors();
+            const auto descriptors = open_descriptors();
             board.inject(f);
             records now = working_records();
             const records before = now;

@@ -147,26 +147,23 @@ TEST_F(Dsa, BothStagesGoToTheChannelsChipSelectSetUpForTheAttenuators)
 // set-up: a direction that uses several lines gets no buffer the other way.
 TEST_F(Dsa, MultiLineModesDropTheUnusedDirection)
 {
-    const struct {
-        std::uint32_t mode;
-        std::vector<int> framing; // tx and rx lines, tx and rx buffers
-    } cases[] = {
+    // The mode, then tx and rx lines, tx and rx buffers.
+    const std::pair<std::uint32_t, std::vector<int>> cases[] = {
         {0, {0, 0, 1, 1}},
         {SPI_TX_OCTAL | SPI_TX_DUAL, {8, 0, 1, 0}},
         {SPI_RX_DUAL, {0, 2, 0, 1}},
         {SPI_TX_DUAL | SPI_RX_QUAD, {2, 4, 1, 0}},
-        {SPI_LOOP | SPI_TX_QUAD | SPI_RX_QUAD, {4, 4, 1, 1}},
-    };
+        {SPI_LOOP | SPI_TX_QUAD | SPI_RX_QUAD, {4, 4, 1, 1}}};
     qelt_spidev h{};
     h.path = "/dev/spidev2.1";
     h.len = 2;
     ASSERT_EQ(qelt_spidev_init(&h, 0), 0);
-    for (const auto &c : cases) {
-        h.mode = c.mode;
+    for (const auto &[mode, framing] : cases) {
+        h.mode = mode;
         ASSERT_EQ(qelt_spidev_transfer(&h), 0);
         const qsim::spi_framing f = board.trace().back().spi;
-        EXPECT_EQ((std::vector<int>{f.tx_nbits, f.rx_nbits, f.has_tx, f.has_rx}), c.framing)
-            << std::hex << c.mode;
+        EXPECT_EQ((std::vector<int>{f.tx_nbits, f.rx_nbits, f.has_tx, f.has_rx}), framing)
+            << std::hex << mode;
     }
     qelt_spidev_close(&h);
 }
