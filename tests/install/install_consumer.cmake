@@ -1,11 +1,7 @@
 # Installs a build into a staging root as a package would (prefix /usr),
 # then builds and runs a small program of another project against the
-# installed files only: once through pkg-config, once through
-# find_package(qelt). The program must find the staged library.
-#
-# cmake -D BUILD_DIR=... -D STAGING=... -D CONSUMER_DIR=... -D LIBDIR=...
-#       -D C_COMPILER=... [-D C_FLAGS=...] [-D TOOLCHAIN=...] [-D EMULATOR=...]
-#       -P install_consumer.cmake
+# installed files only, through pkg-config and through find_package(qelt):
+# it must load the staged library. Variables: see ./CMakeLists.txt.
 cmake_minimum_required(VERSION 3.25)
 
 function(run)

@@ -1,14 +1,15 @@
 // qelt-boardctl run as the operator runs it, against the simulated board:
 // its own output, its exit status, the board and the slice configuration
-// file afterwards. The library's log lines are left to the library's tests.
+// file afterwards; and the SOM date as it shows it. The library's log lines
+// are left to the library's tests. Then the qelt-sim command, as an engineer
+// types it to set up, inspect and drive the simulated board.
 #include "bus_checks.h"
+#include "som_date.h"
 
-#include <cstdio>
-#include <iomanip>
-#include <iterator>
-#include <map>
+#include <array>
+#include <cstdlib>
+#include <ctime>
 #include <optional>
-#include <sstream>
 
 namespace {
 
@@ -46,11 +47,7 @@ struct slice_row {
     float vdd = 0;
     float value[8] = {31.75f, 31.75f, 31.75f, 31.75f, 31.75f, 31.75f, 31.75f, 31.75f};
 
-    slice_row &dsa(int entry, float v) // entry = channel * 2 + stage
-    {
-        value[entry] = v;
-        return *this;
-    }
+    slice_row &dsa(int entry, float v) { return value[entry] = v, *this; } // entry = channel * 2 + stage
 };
 
 struct config_file {
@@ -127,9 +124,6 @@ class Boardctl : public ::testing::Test {
         EXPECT_EQ(exists ? file : "(no file)", start ? config_text(*start) : "(no file)");
     }
 
-    // A run in which a board operation failed: it goes on, and ends with 2.
-    void failed(const std::string &args, const std::string &out) { run(args, out, 2); }
-
     // A VDD current of 0.8 A against a warning limit of 0.7 A.
     void raise_alert(int s)
     {
@@ -144,7 +138,12 @@ class Boardctl : public ::testing::Test {
     std::optional<config_file> start;
 };
 
-TEST_F(Boardctl, EveryWayOfAskingForUsageOrDoingNothing)
+// A command line that asks for usage or makes no sense gets the usage
+// text; a number that is not whole or is out of range (dB: not finite) gets
+// one line naming the option and its text. Either ends the run with status
+// 1 before the board or the file is touched: -d and -s 3 -a 10 would both
+// reach the board.
+TEST_F(Boardctl, RefusedCommandLinesRunNothing)
 {
     fresh();
     const std::string usage = boardctl("-h").out;
@@ -157,14 +156,6 @@ TEST_F(Boardctl, EveryWayOfAskingForUsageOrDoingNothing)
     for (const char *args : {"", "--help", "-v -h", "--bogus", "-s", "-w /tmp/in.bin -p -j -t", "-y",
                              "-s 3 -c 2", "-s 4", "stray words"})
         run(args, usage, 1);
-}
-
-// Every number must be whole and in range (dB: finite). Otherwise one line
-// names the option and its text, and the run ends with status 1 before the
-// board or the file is touched: -d and -s 3 -a 10 would both reach the board.
-TEST_F(Boardctl, BadNumbersAreRefusedBeforeAnythingRuns)
-{
-    fresh();
     const std::pair<char, const char *> refused[] = {
         {'s', "abc"}, {'s', "1O"},    {'s', "259"},  {'s', "9"},      {'s', ""},  {'s', "-1"}, {'s', " 3"},
         {'c', "3"},   {'c', "256"},   {'c', "2"}, // no channel for the -a 10
@@ -180,7 +171,7 @@ TEST_F(Boardctl, BadNumbersAreRefusedBeforeAnythingRuns)
             << r.out;
         EXPECT_EQ(r.status, 1) << r.out;
     }
-    EXPECT_TRUE(board->trace().empty());
+    EXPECT_TRUE(untouched(*board));
     EXPECT_EQ(read_file(cfg_path), config_text(known));
 
     // The edges of every range, hexadecimal with or without 0x.
@@ -219,8 +210,6 @@ TEST_F(Boardctl, SliceActions)
     const std::string vdd_6v = "VDD Value set to 6.00 V\n";
     run("-s 3 -c 2 -n 0x5", "3.3V LDO Disabled\n5.0V LDO Enabled\nVDD LDO Enabled\n" + vdd_6v, 0,
         config_file{{{3, slice_row{.rails = 5, .vdd = 6.0f}.dsa(0, 1.5f).dsa(4, 12.0f)}, {6, {}}}, 6.4f});
-    EXPECT_EQ(slice(3).io.reg[3], 0x13); // VDD, 5.0 V, common enable
-    EXPECT_EQ(slice(3).io.reg[6], 0xD1); // code 46 (6.0 V), complemented
     // VDD already on: no switching, still set to 6.0 V.
     fresh(config_file{{{3, slice_row{.rails = 4, .vdd = 5.0f}}}, 5.4f});
     run("-s 3 -c 2 -n 4", vdd_6v, 0, config_file{{{3, slice_row{.rails = 4, .vdd = 6.0f}}}, 6.4f});
@@ -228,7 +217,6 @@ TEST_F(Boardctl, SliceActions)
     fresh(config_file{{{3, slice_row{.rails = 6, .vdd = 5.0f}}}, 5.4f});
     run("-s 3 -c 2 -n 0", "3.3V LDO Disabled\nVDD LDO Disabled\n", 0,
         config_file{{{3, slice_row{.rails = 0, .vdd = 5.0f}}}, 5.4f});
-    EXPECT_EQ(slice(3).io.reg[3], 0x00);
 }
 
 TEST_F(Boardctl, BoardActions)
@@ -264,7 +252,7 @@ TEST_F(Boardctl, DetectionAndTheFile)
 {
     const std::string slice_det_missing = tool_error("Please run SliceDet -> qelt-boardctl -d !!!");
     fresh(std::nullopt);
-    failed("-s 3 -a 10 -i", slice_det_missing + slice_det_missing);
+    run("-s 3 -a 10 -i", slice_det_missing + slice_det_missing, 2);
     EXPECT_EQ(slice(3).dsa_writes[0], 0u);
     // Detection writes the file that the same run's DSA write updates.
     run("--sliceDet -s 3 -a 22.5", detected + dsa_written(0, "22.50"), 0,
@@ -320,14 +308,10 @@ TEST_F(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
     for (int gpio = 0; gpio < 6; ++gpio)
         gpio_failures += tool_error("GPIO swmatrix for Slice 3 not set correctly!!!");
     write_file("/tmp/abc.bin", "abc");
-    const struct {
-        qsim::fault fault;
-        const char *args;
-        std::string out;
-    } cases[] = {
-        {{},
-         "-s 3 -c 2 -t",
-         tool_error("Board Temperature Read Unsuccessful!!! \\n")}, // no sensor on slice 3
+    // Slice 3 has no temperature sensor; the file keeps the value the
+    // attenuator holds.
+    const std::tuple<qsim::fault, const char *, std::string> cases[] = {
+        {{}, "-s 3 -c 2 -t", tool_error("Board Temperature Read Unsuccessful!!! \\n")},
         {refuse_select(0, 0x40), "-y -p",
          tool_error("SOM : Power Rail Voltage/Current Readback Failed!!! \\n")},
         {refuse_select(0, 0x40), "-s 3 -c 2 -p",
@@ -341,15 +325,14 @@ TEST_F(Boardctl, LibraryFailuresAreReportedAndTheRunGoesOn)
          fb_line + tool_error("FB Switch Configuration Failure!!! \\n")},
         {qsim::make_fault(qsim::fault_kind::mem_map), "-s 3 -c 2 -g 1",
          "Configure Slice 3 GPIO(5:0) as 0x1 \n" + gpio_failures},
-        // The file keeps the value the attenuator holds.
         {qsim::make_fault(qsim::fault_kind::spi_xfer), "-s 3 -a 22.5 -v",
          tool_error("Slice 3, DSA Write Unsuccessful!!! \\n") + "QELT SW Version : 1.3\n"},
     };
-    for (const auto &c : cases) {
+    for (const auto &[fault, args, out] : cases) {
         fresh();
         raise_alert(3);
-        board->inject(c.fault);
-        failed(c.args, c.out);
+        board->inject(fault);
+        run(args, out, 2);
     }
 
     // A rail line only for a switch that took place: the first write to
@@ -371,12 +354,12 @@ TEST_F(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
     // EEPROM read failures end the run with status 2; the -g, -i and -v
     // after them do not run.
     fresh();
-    failed("-b -r /tmp/out.bin -f 0 -s 3 -a 10 -v",
-           tool_error("Base-Board EEPROM Flash Read Failure!!! \\n"));
+    run("-b -r /tmp/out.bin -f 0 -s 3 -a 10 -v", tool_error("Base-Board EEPROM Flash Read Failure!!! \\n"),
+        2);
     EXPECT_EQ(slice(3).dsa_writes[0], 0u);
     EXPECT_EQ(read_file("/tmp/out.bin"), "");
-    failed("-s 3 -a 10 -r /tmp/out.bin -g 3f -i -v",
-           dsa_written(0, "10.00") + tool_error("Slice 3: EEPROM Flash Read Failure !!!"));
+    run("-s 3 -a 10 -r /tmp/out.bin -g 3f -i -v",
+        dsa_written(0, "10.00") + tool_error("Slice 3: EEPROM Flash Read Failure !!!"), 2);
     EXPECT_EQ(board->reg(slice3_matrix_reg), 0u);
 
     // Data files that cannot be used end the run with status 1 before any
@@ -397,7 +380,7 @@ TEST_F(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
     // Exactly 32768 bytes are taken (the device then refuses them quickly).
     write_file("/tmp/full.bin", std::string(32768, 'x'));
     board->inject(refuse_select(1, 0x54));
-    failed("-l 0 -s 3 -c 2 -w /tmp/full.bin", "EEPROM Byte Count = 32768\n");
+    run("-l 0 -s 3 -c 2 -w /tmp/full.bin", "EEPROM Byte Count = 32768\n", 2);
 
     // Contents that do not reach the output file are not reported as written.
     std::copy_n("\x00\x05hello", 7, board->state().bb_eeprom.mem);
@@ -412,6 +395,56 @@ TEST_F(Boardctl, RunsThatEndEarlyKeepTheFileAsItWas)
         detected + dsa_written(0, "10.00") +
             tool_error("Opening File : /tmp/missing.bin for reading eeprom data !!!"),
         1, config_file{{{3, {}}, {6, {}}}});
+}
+
+// The three stored bytes, least significant first, from the first to the
+// last minute they can count; a local time zone must make no difference.
+TEST(SomDate, StoredMinutesAsUtcText)
+{
+    setenv("TZ", "America/St_Johns", 1);
+    tzset();
+    const std::pair<std::array<std::uint8_t, 3>, const char *> cases[] = {
+        {{0x00, 0x00, 0x00}, "Mon Jan  1 00:00:00 1996\n"},
+        {{0x01, 0x02, 0x83}, "Sat Apr 28 07:29:00 2012\n"},
+        {{0xFF, 0xFF, 0xFF}, "Wed Nov 24 20:15:00 2027\n"},
+    };
+    for (const auto &[bytes, text] : cases)
+        EXPECT_EQ(som_date_text(som_date_minutes(bytes.data())), text);
+    unsetenv("TZ");
+    tzset();
+}
+
+run_result sim(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {QELT_SIM_TOOL, "--board", "/tmp/cli.board"});
+    return run_program(args);
+}
+
+TEST(SimCli, CreatesDrivesAndShowsTheBoard)
+{
+    ASSERT_EQ(sim({"create", "2,5-6"}).status, 0);
+    const run_result detect = sim({"run", QELT_BOARDCTL, "-d"});
+    EXPECT_TRUE(has(detect.out, "Slice 2 : ON\nSlice 3 : OFF\nSlice 4 : OFF\nSlice 5 : ON\nSlice 6 : ON\n"))
+        << detect.out << detect.err;
+    const std::string shown = sim({"show"}).out;
+    EXPECT_TRUE(has(shown, "slice 2: fitted") && has(shown, "slice 3: empty"));
+    EXPECT_TRUE(has(shown, "rails: VDD off  3.3V on   5.0V off")) << "boot switches 3.3 V on";
+    const std::string trace = sim({"trace"}).out;
+    EXPECT_TRUE(has(trace, "i2c-0 0x20 write [2] 07 c0 -> expander of slice 2, then 500 us pause\n"));
+
+    EXPECT_EQ(sim({"set", "0xa0080004", "1234"}).status, 0);
+    EXPECT_EQ(sim({"get", "0xa0080004"}).out, "0x000004d2\n");
+    EXPECT_EQ(sim({"set", "expander:5", "3", "0x17"}).status, 0);
+    EXPECT_EQ(sim({"get", "expander:5", "3"}).out, "0x17\n");
+    EXPECT_EQ(sim({"current", "2", "vdd", "0.7"}).status, 0);
+    EXPECT_EQ(sim({"get", "monitor:2", "1"}).out, "0x1b58\n") << "0.7 A on a 50 mOhm shunt";
+
+    EXPECT_EQ(sim({"fault", "mem"}).status, 0);
+    EXPECT_TRUE(
+        has(sim({"run", QELT_BOARDCTL, "-b", "-f", "9a"}).out, "can't access the gpio memory space!"));
+    EXPECT_EQ(sim({"fault", "clear"}).status, 0);
+    EXPECT_EQ(sim({"run", QELT_BOARDCTL, "-b", "-f", "9a"}).status, 0);
+    EXPECT_EQ(sim({"get", "0xa0050000"}).out, "0x00009a00\n");
 }
 
 } // namespace

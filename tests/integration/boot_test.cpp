@@ -3,10 +3,6 @@
 // and what later passes leave alone.
 #include "bus_checks.h"
 
-#include <cstring>
-#include <iomanip>
-#include <sstream>
-
 namespace {
 
 using namespace qelt_test;

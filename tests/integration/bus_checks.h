@@ -9,10 +9,17 @@
 #include <qelt/qelt.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
-#include <initializer_list>
+#include <cstdio>
+#include <cstring>
+#include <iomanip>
+#include <iterator>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace qelt_test {
@@ -42,19 +49,15 @@ inline qsim::fault refuse_mapping(int skip = 0)
     return {qsim::fault_kind::mem_map, qsim::fault_any, qsim::fault_any, 0, skip, 1, 0, {}};
 }
 
-// A board with `fitted` slots and a slice table in which they are present;
+// A board with slots `fitted` and a slice table in which they are present;
 // everything is logged during the test, and nothing in the next one.
-class board_test : public ::testing::Test {
+template <int... fitted> class board_test : public ::testing::Test {
   protected:
-    explicit board_test(std::initializer_list<int> fitted) : board(fitted)
-    {
-        for (int s : fitted)
-            table[s].present = 1;
-    }
+    board_test() { ((table[fitted].present = 1), ...); }
     void SetUp() override { qelt_log_level = 3; }
     void TearDown() override { qelt_log_level = 0; }
 
-    sim_board board;
+    sim_board board{fitted...};
     std::vector<qelt_slice> table = std::vector<qelt_slice>(QELT_SLICE_COUNT);
 };
 
@@ -86,11 +89,6 @@ inline std::vector<bytes> writes_to(sim_board &board, int bus, int addr)
         if (m.write)
             out.push_back(m.data);
     return out;
-}
-
-inline std::size_t reads_from(sim_board &board, int bus, int addr)
-{
-    return i2c_messages(board, bus, addr).size() - writes_to(board, bus, addr).size();
 }
 
 // Every node opened and every page mapped since the trace was cleared was

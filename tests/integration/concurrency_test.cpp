@@ -8,25 +8,19 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <future>
-#include <map>
 #include <set>
-#include <sstream>
 
 namespace {
 
 using namespace qelt_test;
 
-constexpr std::uint16_t ten_volts = 0x2710;
-constexpr std::uint16_t five_volts = 0x1388;
-
-class Concurrency : public board_test {
+class Concurrency : public board_test<3, 6> {
   protected:
-    Concurrency() : board_test({3, 6})
+    Concurrency()
     {
-        board.state().slices[3].rails.reg[2] = ten_volts; // VDD bus voltage
-        board.state().slices[6].rails.reg[2] = five_volts;
+        board.state().slices[3].rails.reg[2] = 10000; // VDD bus voltage: 10 V
+        board.state().slices[6].rails.reg[2] = 5000;
     }
     void SetUp() override { qelt_log_level = 1; }
 

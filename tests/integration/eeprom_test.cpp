@@ -3,8 +3,6 @@
 // comes back, and what is refused before any transfer.
 #include "bus_checks.h"
 
-#include <cstring>
-
 namespace {
 
 using namespace qelt_test;
@@ -22,9 +20,9 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed)
     return v;
 }
 
-class Eeprom : public board_test {
+class Eeprom : public board_test<3, 5> {
   protected:
-    Eeprom() : board_test({3, 5}) { table[3].eeprom_page_size = table[5].eeprom_page_size = 64; }
+    Eeprom() { table[3].eeprom_page_size = table[5].eeprom_page_size = 64; }
     void SetUp() override { qelt_log_level = 1; }
     qsim::eeprom &base_board() { return board.state().bb_eeprom; }
 
@@ -87,25 +85,6 @@ TEST_F(Eeprom, RoundTripsInPageChunks)
         round_trip(false, n, 32);
 }
 
-// A header holds 2..32765: an erased part's 0xFFFF, an empty write's 0, 1
-// and 32766 are refused, and the length is left alone.
-TEST_F(Eeprom, UnreadableHeadersLeaveTheLengthAlone)
-{
-    table[3].eeprom_len = 0;
-    read(3, 1);
-    EXPECT_EQ(write(3), "\n");
-    table[3].eeprom_len = 77;
-    read(3, 1);
-    EXPECT_EQ(table[3].eeprom_len, 77u);
-    for (const auto &[high, low] : {std::pair{0x00, 0x01}, {0x7F, 0xFE}}) {
-        base_board().mem[0] = static_cast<std::uint8_t>(high);
-        base_board().mem[1] = static_cast<std::uint8_t>(low);
-        int len = -1;
-        bb_read(1, &len);
-        EXPECT_EQ(len, -1);
-    }
-}
-
 TEST_F(Eeprom, DataIsDumpedAtLevelThreeOnlyAndTheLineEndAlways)
 {
     std::memcpy(table[3].eeprom, "abc", 3);
@@ -122,39 +101,39 @@ TEST_F(Eeprom, DataIsDumpedAtLevelThreeOnlyAndTheLineEndAlways)
     EXPECT_EQ(read(3), info + "\n");
 }
 
-// A slice select that cannot be written: the data would go to the slice
-// routed last.
-TEST_F(Eeprom, NoTransferWithoutTheSliceSelect)
+// A read fails on a header without a length in 2..32765 (an erased part's
+// 0xFFFF, an empty image's 0, 1, 32766) and leaves the length alone; a
+// chunk that fails after the header (the second: a read's third message)
+// ends the transfer, the header's length kept. Neither prints the data
+// line end.
+TEST_F(Eeprom, FailedTransfersKeepTheLengthAndPrintNoLineEnd)
 {
-    board.reg(slice_select) = 1u << 3;
-    board.inject(refuse_mapping());
-    table[5].eeprom_len = 4;
-    write(5, 1);
-    EXPECT_TRUE(i2c_messages(board, 1).empty());
-}
-
-// A chunk that fails ends the transfer after the header was accepted: the
-// length stays, and no data line end is printed.
-TEST_F(Eeprom, FailedChunkEndsTheTransfer)
-{
-    for (std::uint8_t *mem : {board.state().slices[5].storage.mem, base_board().mem}) {
-        mem[0] = 0;
-        mem[1] = 130;
+    table[5].eeprom_len = 0;
+    EXPECT_EQ(write(5), "\n"); // an empty image is written all the same
+    const std::tuple<char, int, qsim::fault, int> cases[] = {
+        {'r', 0xFFFF, {}, 77},
+        {'r', 0, {}, 77},
+        {'b', 1, {}, -1},
+        {'b', 32766, {}, -1},
+        {'r', 130, nack(1, slice_eeprom, qsim::op_read, 2, 1), 130},
+        {'r', 130, nack(1, slice_eeprom, qsim::op_write, 2, 1), 130},
+        {'w', 130, nack(1, slice_eeprom, qsim::op_write, 1, 1), 130},
+        {'b', 130, nack(0, 0x51, qsim::op_read, 2, 1), 130}};
+    for (const auto &[op, header, fault, len] : cases) {
+        SCOPED_TRACE(::testing::Message() << op << " " << header);
+        for (std::uint8_t *mem : {board.state().slices[5].storage.mem, base_board().mem}) {
+            mem[0] = static_cast<std::uint8_t>(header >> 8);
+            mem[1] = static_cast<std::uint8_t>(header);
+        }
+        if (fault.count != 0)
+            board.inject(fault);
+        if (op != 'b')
+            table[5].eeprom_len = static_cast<std::uint32_t>(len);
+        int bb_len = -1;
+        const std::string out = op == 'r' ? read(5, 1) : op == 'w' ? write(5, 1) : bb_read(1, &bb_len);
+        EXPECT_FALSE(out.ends_with("\n\n")) << out;
+        EXPECT_EQ(op == 'b' ? bb_len : static_cast<int>(table[5].eeprom_len), len);
     }
-    table[5].eeprom_len = 130;
-    int len = 0;
-    // Each on the second chunk (the third message of a read).
-    const std::pair<qsim::fault, char> cases[] = {{nack(1, slice_eeprom, qsim::op_read, 2, 1), 'r'},
-                                                  {nack(1, slice_eeprom, qsim::op_write, 2, 1), 'r'},
-                                                  {nack(1, slice_eeprom, qsim::op_write, 1, 1), 'w'},
-                                                  {nack(0, 0x51, qsim::op_read, 2, 1), 'R'}};
-    for (const auto &[fault, op] : cases) {
-        board.inject(fault);
-        const std::string out = op == 'r' ? read(5, 1) : op == 'w' ? write(5, 1) : bb_read(1, &len);
-        EXPECT_FALSE(out.ends_with("\n\n")) << "a failed transfer printed the data line end:\n" << out;
-    }
-    EXPECT_EQ(table[5].eeprom_len, 130u);
-    EXPECT_EQ(len, 130);
 }
 
 } // namespace

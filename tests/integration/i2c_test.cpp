@@ -4,16 +4,13 @@
 
 #include <linux/i2c-dev.h>
 
-#include <cstring>
-#include <tuple>
-
 namespace {
 
 using namespace qelt_test;
 
-class I2c : public board_test {
+class I2c : public board_test<0, 4, 5, 8> {
   protected:
-    I2c() : board_test({0, 4, 5, 8})
+    I2c()
     {
         h.path = "/dev/i2c-0";
         qelt_i2c_init(&h);
@@ -38,13 +35,11 @@ TEST_F(I2c, ChannelsRouteToTheirSwitchAndDevice)
         SCOPED_TRACE(channel);
         board.clear_trace();
         ASSERT_EQ(qelt_i2c_mux_enable(&h, channel), 0);
-        // Disconnect both, then connect one: 0x76 <- 0, 0x77 <- 0, switch <- byte, read back.
-        const auto m = i2c_messages(board, 0);
-        ASSERT_EQ(m.size(), 4u);
-        EXPECT_EQ(
-            (std::vector<bytes>{{m[0].addr}, m[0].data, {m[1].addr}, m[1].data, {m[2].addr}, m[2].data}),
-            (std::vector<bytes>{{0x76}, {0}, {0x77}, {0}, {sw}, {control}}));
-        EXPECT_FALSE(m[3].write);
+        // Disconnect both, then connect one and read its byte back.
+        std::vector<bytes> m;
+        for (const auto &x : i2c_messages(board, 0))
+            m.push_back({x.write, x.addr, x.data.at(0)});
+        EXPECT_EQ(m, (std::vector<bytes>{{1, 0x76, 0}, {1, 0x77, 0}, {1, sw, control}, {0, sw, control}}));
         if (device == 0)
             continue;
         h.rlen = 1;
@@ -61,59 +56,17 @@ TEST_F(I2c, ChannelsRouteToTheirSwitchAndDevice)
     board.state().mux[1].control = 0x02;
     EXPECT_EQ(qelt_i2c_mux_enable(&h, 12), 1);
     EXPECT_EQ(board.state().mux[0].control + board.state().mux[1].control, 0);
+    // The switch must take its address and give its control byte back.
+    board.inject(refuse_select(0, 0x77, 1));
+    board.inject(nack(0, 0x76, qsim::op_read));
+    EXPECT_EQ(qelt_i2c_mux_enable(&h, 6) + qelt_i2c_mux_enable(&h, 10), 2);
 }
 
-// Addressing the switch and reading its control byte back must work too
-// (a refused write is in the fault matrix).
-TEST_F(I2c, MuxFailureRows)
-{
-    for (const auto &[fault, channel] :
-         {std::pair{refuse_select(0, 0x77, 1), 6}, std::pair{nack(0, 0x76, qsim::op_read), 10}}) {
-        board.inject(fault);
-        EXPECT_EQ(qelt_i2c_mux_enable(&h, static_cast<std::uint8_t>(channel)), 1);
-        std::memset(board.state().faults, 0, sizeof board.state().faults);
-    }
-}
-
+// Counts beyond the handle's 128-byte buffers, and 0, never reach the bus.
 // The slave devices need the gap between messages, and an EEPROM the
 // longer one for its write cycle: a message of more than four bytes is
 // followed by 6 ms, any other by 0.5 ms, whether or not it went through.
 TEST_F(I2c, TransfersAreWholeMessagesEachFollowedByItsPause)
-{
-    ASSERT_TRUE(qelt_i2c_mux_enable(&h, 4) == 0 && qelt_i2c_devselect(&h, 0x40) == 0);
-    board.clear_trace();
-    const bytes sent{0x08, 0x12, 0x34, 0x00, 0x55};
-    std::copy(sent.begin(), sent.end(), h.wbuf);
-    for (std::uint8_t n : {4, 5}) {
-        h.wlen = n;
-        h.rlen = n;
-        EXPECT_EQ(qelt_i2c_write(&h), 0);
-        EXPECT_EQ(qelt_i2c_read(&h), 0);
-    }
-    // A refused transfer shows the low byte of the failed call's count.
-    board.inject(nack(0, 0x40));
-    h.rlen = 2;
-    const std::string out = capture_stdout([&] {
-        EXPECT_EQ(qelt_i2c_write(&h), 1);
-        EXPECT_EQ(qelt_i2c_read(&h), 1);
-    });
-    EXPECT_TRUE(has(out, ":\"I2C Write Failure: BytestoWrite = 5, BytesWritten = 255\"\n"));
-    EXPECT_NE(board.reg(control_reg) & led1_bit, 0u) << "a failed transfer closed the handle";
-
-    // Each goes out as one message, never split or combined.
-    const auto msgs = i2c_messages(board, 0, 0x40);
-    ASSERT_EQ(msgs.size(), 6u);
-    EXPECT_EQ(msgs[0].data, bytes(sent.begin(), sent.begin() + 4));
-    EXPECT_EQ(msgs[2].data, sent);
-    EXPECT_EQ(msgs[3].data.size(), 5u);
-    std::vector<std::uint32_t> pauses;
-    for (const auto &m : msgs)
-        pauses.push_back(m.pause_us);
-    EXPECT_EQ(pauses, (std::vector<std::uint32_t>{500, 500, 6000, 6000, 6000, 500}));
-}
-
-// Counts beyond the handle's 128-byte buffers, and 0, never reach the bus.
-TEST_F(I2c, LengthsOutsideTheBuffersAreRefusedBeforeAnyTransfer)
 {
     ASSERT_TRUE(qelt_i2c_mux_enable(&h, 4) == 0 && qelt_i2c_devselect(&h, 0x40) == 0);
     board.clear_trace();
@@ -124,8 +77,34 @@ TEST_F(I2c, LengthsOutsideTheBuffersAreRefusedBeforeAnyTransfer)
     }
     EXPECT_TRUE(untouched(board));
     EXPECT_EQ(std::memcmp(h.rbuf, before.rbuf, sizeof h.rbuf), 0);
-    h.wlen = h.rlen = 128;
-    EXPECT_EQ(qelt_i2c_write(&h) + qelt_i2c_read(&h), 0);
+
+    const bytes sent{0x08, 0x12, 0x34, 0x00, 0x55};
+    std::copy(sent.begin(), sent.end(), h.wbuf);
+    for (std::uint8_t n : {4, 5, 128}) {
+        h.wlen = h.rlen = n;
+        EXPECT_EQ(qelt_i2c_write(&h) + qelt_i2c_read(&h), 0) << int(n);
+    }
+    // A refused transfer shows the low byte of the failed call's count.
+    board.inject(nack(0, 0x40));
+    h.wlen = 5;
+    h.rlen = 2;
+    const std::string out = capture_stdout([&] {
+        EXPECT_EQ(qelt_i2c_write(&h), 1);
+        EXPECT_EQ(qelt_i2c_read(&h), 1);
+    });
+    EXPECT_TRUE(has(out, ":\"I2C Write Failure: BytestoWrite = 5, BytesWritten = 255\"\n"));
+    EXPECT_NE(board.reg(control_reg) & led1_bit, 0u) << "a failed transfer closed the handle";
+
+    // Each goes out as one message, never split or combined.
+    const auto msgs = i2c_messages(board, 0, 0x40);
+    ASSERT_EQ(msgs.size(), 8u);
+    EXPECT_EQ(msgs[0].data, bytes(sent.begin(), sent.begin() + 4));
+    EXPECT_EQ(msgs[2].data, sent);
+    EXPECT_EQ(msgs[3].data.size(), 5u);
+    std::vector<std::uint32_t> pauses;
+    for (const auto &m : msgs)
+        pauses.push_back(m.pause_us);
+    EXPECT_EQ(pauses, (std::vector<std::uint32_t>{500, 500, 6000, 6000, 6000, 6000, 6000, 500}));
 }
 
 } // namespace

@@ -2,9 +2,6 @@
 // regulator and the window that keeps the VDD rails together.
 #include "bus_checks.h"
 
-#include <cmath>
-#include <tuple>
-
 namespace {
 
 using namespace qelt_test;
@@ -12,13 +9,10 @@ using namespace qelt_test;
 constexpr std::uint8_t expander = 0x20;
 constexpr std::uint8_t regulator = 0x74;
 
-class Rails : public board_test {
+class Rails : public board_test<2, 3, 5> {
   protected:
-    Rails() : board_test({2, 3, 5}) {}
-
     qsim::expander &io(int slice) { return board.state().slices[slice].io; }
     std::vector<bytes> expander_writes() { return writes_to(board, 0, expander); }
-    int regulator_code() { return board.state().regulator.reg[1] << 8 | board.state().regulator.reg[0]; }
 
     int vdd_set(std::uint8_t slice, float volts)
     {
@@ -101,7 +95,8 @@ TEST_F(Rails, RegulatorIsProgrammedBeforeTheRailIsSwitched)
     // 0, not a code wrapped round.
     for (const auto &[volts, code] : {std::pair{20.5f, 0x03EC}, {2000.0f, 0x8727}, {-1.0f, 0}}) {
         EXPECT_EQ(qelt_setup_vdcdc(volts), 0);
-        EXPECT_EQ(regulator_code(), code) << volts;
+        const std::uint8_t *reg = board.state().regulator.reg;
+        EXPECT_EQ(reg[1] << 8 | reg[0], code) << volts;
     }
 }
 
@@ -109,32 +104,28 @@ TEST_F(Rails, RegulatorIsProgrammedBeforeTheRailIsSwitched)
 // window the regulator moves only for a new highest rail.
 TEST_F(Rails, VddRailsThatAreOnStayWithinThreeVolts)
 {
-    const struct {
-        float slice2, slice5; // other VDD rails on (0: off)
-        float request;        // for slice 3
-        int result;
-        bool moves;
-    } cases[] = {
-        {5.0f, 0, 8.5f, 300, false},  {5.0f, 0, 8.0f, 0, false},      // at the edge the regulator covers it
-        {5.0f, 0, 7.0f, 0, true},     {5.0f, 0, 5.0f, 0, false},      // level with the highest
-        {5.0f, 0, 4.0f, 0, false},    {5.0f, 2.9f, 6.0f, 300, false}, // too far above the lowest
-        {5.0f, 2.9f, 5.5f, 0, true},  {5.0f, 4.0f, 1.5f, 300, false}, // too far below the highest
-        {5.0f, 4.0f, 2.0f, 0, false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.slice2 << " " << c.slice5 << " " << c.request);
-        table[2].vdd_on = c.slice2 != 0;
-        table[2].vdd_voltage = c.slice2;
-        table[5].vdd_on = c.slice5 != 0;
-        table[5].vdd_voltage = c.slice5;
+    // Slice 5's VDD rail (0: off) beside slice 2's at 5 V, the request for
+    // slice 3, the result and whether the regulator moves.
+    const std::tuple<float, float, int, bool> cases[] = {
+        {0, 8.5f, 300, false}, {0, 8.0f, 0, false},      // at the edge the regulator covers it
+        {0, 7.0f, 0, true},    {0, 5.0f, 0, false},      // level with the highest
+        {0, 4.0f, 0, false},   {2.9f, 6.0f, 300, false}, // too far above the lowest
+        {2.9f, 5.5f, 0, true}, {4.0f, 1.5f, 300, false}, // too far below the highest
+        {4.0f, 2.0f, 0, false}};
+    table[2].vdd_on = 1;
+    table[2].vdd_voltage = 5.0f;
+    for (const auto &[slice5, request, result, moves] : cases) {
+        SCOPED_TRACE(::testing::Message() << slice5 << " " << request);
+        table[5].vdd_on = slice5 != 0;
+        table[5].vdd_voltage = slice5;
         table[3].vdd_on = 0;
         table[8].vdcdc_voltage = 9.9f;
         board.clear_trace();
-        EXPECT_EQ(vdd_set(3, c.request), c.result);
-        EXPECT_EQ(writes_to(board, 0, regulator).size(), c.moves ? 6u : 0u);
-        EXPECT_EQ(table[8].vdcdc_voltage, c.moves ? static_cast<float>(c.request + 0.4) : 9.9f);
-        EXPECT_EQ(table[3].vdd_on, c.result == 0 ? 1 : 0);
-        EXPECT_TRUE(c.result == 0 || untouched(board));
+        EXPECT_EQ(vdd_set(3, request), result);
+        EXPECT_EQ(writes_to(board, 0, regulator).size(), moves ? 6u : 0u);
+        EXPECT_EQ(table[8].vdcdc_voltage, moves ? static_cast<float>(request + 0.4) : 9.9f);
+        EXPECT_EQ(table[3].vdd_on, result == 0 ? 1 : 0);
+        EXPECT_TRUE(result == 0 || untouched(board));
     }
 }
 

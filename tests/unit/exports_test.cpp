@@ -1,25 +1,27 @@
-// The built library exports exactly the names of its version script, under
-// its soname.
-#include <gtest/gtest.h>
+// The built library: exactly the names of its version script exported under
+// its soname, and its dump utilities.
+#include "sim_fixture.h"
 
-#include <array>
+#include <qelt/qelt.h>
+
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 
 namespace {
 
+using qelt_test::capture_stdout;
+
 std::string output_of(const std::string &command)
 {
-    std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
     std::string text;
-    std::array<char, 4096> buf{};
-    std::size_t n;
-    while (pipe && (n = fread(buf.data(), 1, buf.size(), pipe.get())) > 0)
-        text.append(buf.data(), n);
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        for (int c; (c = std::fgetc(pipe)) != EOF;)
+            text += static_cast<char>(c);
+        pclose(pipe);
+    }
     return text;
 }
 
@@ -45,13 +47,9 @@ TEST(Exports, OnlyTheVersionScriptsNamesUnderTheSoname)
         output_of(std::string("nm -D --defined-only --format=posix ") + QELT_LIBRARY + " 2>&1");
     std::set<std::string> exported;
     std::istringstream lines(listing);
-    std::string name, type;
-    while (lines >> name >> type) {
-        std::string rest;
-        std::getline(lines, rest);
+    for (std::string name, type, rest; lines >> name >> type && std::getline(lines, rest);)
         if (type != "A")
             exported.insert(name.substr(0, name.find('@')));
-    }
     // A helper left visible, or a listed name that nothing defines, shows.
     EXPECT_EQ(exported, script_names());
     EXPECT_FALSE(exported.empty()) << listing;
@@ -62,6 +60,26 @@ TEST(Exports, OnlyTheVersionScriptsNamesUnderTheSoname)
 
     const std::string dynamic = output_of(std::string("readelf -d ") + QELT_LIBRARY);
     EXPECT_NE(dynamic.find("Library soname: [libqelt.so.1.1]"), std::string::npos) << dynamic;
+}
+
+TEST(HexDump, PadsTheLastLineAndShowsPrintableCharacters)
+{
+    const auto dump = [](const std::string &bytes, uint64_t per_line) {
+        return capture_stdout([&] { hex_dump(bytes.data(), bytes.size(), per_line, "X"); });
+    };
+    EXPECT_EQ(dump("ABCDE", 4), "X | 41 42 43 44  |ABCD|\nX | 45 __ __ __  |E|\n");
+    EXPECT_EQ(dump("ABCD", 4), "X | 41 42 43 44  |ABCD|\n");
+    EXPECT_EQ(dump(std::string("\x7f\x1f \x7e", 4), 4), "X | 7F 1F 20 7E  |.. ~|\n");
+    EXPECT_EQ(dump("", 4), "X | ");
+    EXPECT_EQ(dump("AB", 0), "X | 41  |A|\nX | 42  |B|\n"); // zero columns: one byte a line
+}
+
+TEST(DumpBuff, PrintsTheBytesAfterTheLengthHeader)
+{
+    const uint8_t buf[] = {0, 3, 'a', 'b', 'c'};
+    EXPECT_EQ(capture_stdout([&] { dump_buff(buf, 5); }), "abc");
+    for (uint32_t n = 0; n <= 2; ++n)
+        EXPECT_EQ(capture_stdout([&] { dump_buff(buf, n); }), "") << n;
 }
 
 } // namespace

@@ -5,14 +5,7 @@ int qelt_header_check(void);
 int qelt_header_check(void)
 {
     qelt_slice table[QELT_SLICE_COUNT];
-    qelt_som som;
-    qelt_i2c i2c;
-    qelt_spidev spi;
-    qelt_gpio gpio;
-    (void)som;
-    (void)i2c;
-    (void)spi;
-    (void)gpio;
     table[0].present = 0;
-    return qelt_dsa_write(table, 0, 0, 0);
+    return (int)(sizeof(qelt_som) + sizeof(qelt_i2c) + sizeof(qelt_spidev) + sizeof(qelt_gpio)) +
+           qelt_dsa_write(table, 0, 0, 0);
 }
