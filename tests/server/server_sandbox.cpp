@@ -21,11 +21,6 @@ constexpr std::uint32_t control_register = 0xA0050000;
 
 } // namespace
 
-int run_quietly(const std::vector<std::string> &argv)
-{
-    return wait_status(spawn_program(argv, {"LD_PRELOAD="}, "/dev/null", "/dev/null"));
-}
-
 raw_client::raw_client(const char *address)
 {
     sockaddr_in addr{};

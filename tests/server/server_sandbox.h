@@ -24,10 +24,6 @@ namespace qelt_test {
 
 using namespace std::chrono_literals;
 
-// Runs a program (such as ip) without the simulator, its output discarded;
-// returns its exit status.
-int run_quietly(const std::vector<std::string> &argv);
-
 // A raw TCP connection to the server, for what the client package would
 // never send.
 class raw_client {
