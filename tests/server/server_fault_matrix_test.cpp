@@ -92,7 +92,6 @@ class fault_matrix : public server_sandbox {
 TEST_F(fault_matrix, EveryCommandWhoseLibraryCallFails)
 {
     raw_client client;
-    ASSERT_TRUE(client.connected());
     ASSERT_EQ(client.reply("qelt_init_boot 1"), presence);
     ASSERT_EQ(client.reply("qelt_dsa_write 3 1 0 4 0.5"), "cmd_status 2");
     // Slice 3 draws more than its warning limit: polling goes on to the bus.

@@ -166,16 +166,12 @@ INSTANTIATE_TEST_SUITE_P(, vanished_host, testing::Values("", "qelt_system_call 
 TEST_F(server_lifecycle, FailedAcceptOfOneConnectionIsRetried)
 {
     start_server();
-    const auto next_accept_fails = [](const char *error) {
-        const run_result r = run_program({QELT_SIM_TOOL, "fault", "accept", error, "count=1"});
-        ASSERT_EQ(r.status, 0) << r.err;
-    };
     for (const char *error : {"EINTR", "ECONNABORTED", "ENETDOWN"}) {
         SCOPED_TRACE(error);
         {
             raw_client served; // the accept that follows it fails
             ASSERT_EQ(served.command("echo a"), command_response("echo: a"));
-            next_accept_fails(error);
+            sim({"fault", "accept", error, "count=1"});
         }
         EXPECT_EQ(raw_client().command("echo b"), command_response("echo: b")) << output();
     }
@@ -183,7 +179,7 @@ TEST_F(server_lifecycle, FailedAcceptOfOneConnectionIsRetried)
     {
         raw_client served; // running out of descriptors is not a passing error
         ASSERT_EQ(served.command("echo a"), command_response("echo: a"));
-        next_accept_fails("EMFILE");
+        sim({"fault", "accept", "EMFILE", "count=1"});
     }
     EXPECT_EQ(wait_exit(), 255);
     EXPECT_NE(output().find("*** hwc: failed accepting connection\n"), std::string::npos);
