@@ -4,8 +4,7 @@
 
 #include <signal.h>
 
-#include <chrono>
-#include <optional>
+#include <algorithm>
 #include <thread>
 
 namespace qelt_test {
@@ -27,29 +26,6 @@ class interpreter : public server_sandbox {
         board.reg(framesync_counter) = 1000;
         start_server();
         cmd.emplace();
-    }
-
-    void TearDown() override
-    {
-        cmd.reset();
-        EXPECT_EQ(output().find("ThreadSanitizer"), std::string::npos) << output();
-        server_sandbox::TearDown();
-    }
-
-    void sim(const std::vector<std::string> &args)
-    {
-        std::vector<std::string> argv{QELT_SIM_TOOL};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const run_result r = run_program(argv);
-        ASSERT_EQ(r.status, 0) << r.err;
-    }
-
-    std::size_t failed_transfers()
-    {
-        std::size_t n = 0;
-        for (const qsim::trace_entry &e : board.trace())
-            n += e.ok == 0;
-        return n;
     }
 
     std::optional<raw_client> cmd;
@@ -89,8 +65,6 @@ TEST_F(interpreter, EveryCommandAnswersWithItsValues)
                   {"qelt_v5p0_enable 3 0 0", "cmd_status 2 enable 0"},
                   {"qelt_eeprom_write 3 5 a b c", "cmd_status 2"},
                   {"qelt_eeprom_read 3", "cmd_status 2 data a b c"},
-                  {"qelt_eeprom_write 3 6 a b", "cmd_status -1"}, // count beyond the text
-                  {"qelt_eeprom_read 3", "cmd_status 2 data a b c"},
                   {"qelt_eeprom_clear 3", "cmd_status 2"},
                   {"qelt_bb_eeprom_write 4   x\nyz", "cmd_status 2"},
                   {"qelt_bb_eeprom_read", "cmd_status 2 data x\nyz"},
@@ -107,7 +81,6 @@ TEST_F(interpreter, EveryCommandAnswersWithItsValues)
                   // dangling "&&" in it cannot swallow where the output goes.
                   {"qelt_system_call echo second # a note", "cmd_status 2 resp second\n"},
                   {"qelt_system_call echo third &&", "cmd_status 2 resp "},
-                  {"qelt_system_call true", "cmd_status 2 resp "},
                   {"qelt_read_som_cfg", "cmd_status 2 somcfg {\"revision\":\"B2\",\"serial\":\"SN0042\","
                                         "\"sku\":\"QB-9\",\"date\":\"70000\",\"macid\":\"11042563100175\"}"},
                   {"qelt_read_som_psu", "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 5.000"},
@@ -131,15 +104,15 @@ TEST_F(interpreter, RefusedRequestsTouchNothing)
         {"qelt_unknown 1", "cmd_status -1"},
         {long_word, "cmd_status -1"},
         {"qelt_dsa_write 3 1 0 12.5", "cmd_status -1"},
-        // Numbers beyond a byte name no slice, channel or stage, even
-        // though their low byte would (259 is 3 plus 256).
+        // Numbers beyond a byte name no slice, channel, stage or flag,
+        // even though their low byte would (259 is 3 plus 256).
         {"qelt_dsa_write 259 1 0 12.5 0.25", "cmd_status -1"},
         {"qelt_dsa_write 3 257 0 12.5 0.25", "cmd_status -1"},
+        {"qelt_vdd_enable 3 257 0", "cmd_status -1"},
         // ... nor do numbers beyond 32 or 64 bits (4294967299 is 3 plus 2^32).
         {"qelt_dsa_write 4294967299 1 0 12.5 0.25", "cmd_status -1"},
         {"qelt_eeprom_write 3 4294967297 a", "cmd_status -1"},
         {"qelt_read_psu 18446744073709551619", "cmd_status -1"},
-        {"qelt_vdd_enable 3 4294967297 0", "cmd_status -1"},
         {"qelt_read_psu 262", "cmd_status -1"},
         {"qelt_eeprom_read 259", "cmd_status -1"},
         {"qelt_power_detect 259 0", "cmd_status -1"},
@@ -171,8 +144,9 @@ TEST_F(interpreter, RefusedRequestsTouchNothing)
 
 // Before any boot the EEPROM record has no chunk size yet (a slice known
 // from the settings file only); a default one makes the commands work, as
-// with the board control tool.
-TEST_F(interpreter, SliceEepromWorksBeforeAnyBoot)
+// with the board control tool. A fresh boot then forgets the settings and
+// any other boot restores them.
+TEST_F(interpreter, SettingsFileAcrossBoots)
 {
     write_file(cfg_path, "0,0,0,0,0,0,0,0,0,0,0,0\n0,0,0,0,0,0,0,0,0,0,0,0\n0,0,0,0,0,0,0,0,0,0,0,0\n"
                          "1,1,0,0.00,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,0.00,0.25,"
@@ -181,7 +155,16 @@ TEST_F(interpreter, SliceEepromWorksBeforeAnyBoot)
                         {"qelt_dsa_read 3 0 0", "cmd_status 2 dsa 0.00 dsastep 0.25"},
                         {"qelt_eeprom_write 3 4 abcd", "cmd_status 2"},
                         {"qelt_eeprom_read 3", "cmd_status 2 data abcd"},
+                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
+                        {"qelt_dsa_write 6 2 1 7.5 0.5", "cmd_status 2"},
+                        {"qelt_init_boot 0", "cmd_status 2 slicepresence 72"},
+                        {"qelt_dsa_read 6 2 1", "cmd_status 2 dsa 7.50 dsastep 0.50"},
+                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
                     });
+    bool exists = true;
+    read_file(cfg_path, &exists);
+    EXPECT_FALSE(exists) << "a fresh boot deletes the settings file";
+    EXPECT_NE(cmd->reply("qelt_dsa_read 6 2 1"), "cmd_status 2 dsa 7.50 dsastep 0.50");
 }
 
 // "cmd_status 2 data " and 32749 bytes fill the reply buffer but for its
@@ -195,21 +178,6 @@ TEST_F(interpreter, DataTooLongForTheReplyIsRefusedNotCut)
         EXPECT_EQ(cmd->reply("qelt_bb_eeprom_read"),
                   length == 32749 ? "cmd_status 2 data " + std::string(length, 'd') : "cmd_status -1");
     }
-}
-
-TEST_F(interpreter, FreshBootForgetsSettingsAndOtherBootsRestoreThem)
-{
-    run_table(*cmd, {
-                        {"qelt_init_boot 1", "cmd_status 2 slicepresence 72"},
-                        {"qelt_dsa_write 6 2 1 7.5 0.5", "cmd_status 2"},
-                        {"qelt_init_boot 0", "cmd_status 2 slicepresence 72"},
-                        {"qelt_dsa_read 6 2 1", "cmd_status 2 dsa 7.50 dsastep 0.50"},
-                    });
-    ASSERT_EQ(cmd->reply("qelt_init_boot 1"), "cmd_status 2 slicepresence 72");
-    bool exists = true;
-    read_file(cfg_path, &exists);
-    EXPECT_FALSE(exists) << "a fresh boot deletes the settings file";
-    EXPECT_NE(cmd->reply("qelt_dsa_read 6 2 1"), "cmd_status 2 dsa 7.50 dsastep 0.50");
 }
 
 // A setting made by one program is seen by the other, also when both
@@ -266,7 +234,8 @@ TEST_F(interpreter, MonitoringRefreshesReadingsBesideCommands)
         ASSERT_EQ(cmd->reply("qelt_eeprom_read 6"), "cmd_status 2 data monitors");
         ASSERT_EQ(cmd->reply("qelt_dsa_write 6 0 1 2.5 0.5"), "cmd_status 2");
     }
-    EXPECT_EQ(failed_transfers(), 0u) << "a command and a pass interleaved on the board";
+    EXPECT_TRUE(std::ranges::all_of(board.trace(), [](const qsim::trace_entry &e) { return e.ok != 0; }))
+        << "a command and a pass interleaved on the board";
 
     sim({"fault", "i2c-nack", "0", "0x40"}); // every rail monitor
     sim({"fault", "i2c-nack", "1", "0x48"}); // every temperature sensor
@@ -282,7 +251,8 @@ TEST_F(interpreter, MonitoringRefreshesReadingsBesideCommands)
 // goes on beside it, and a stop signal ends the command with the server.
 TEST_F(interpreter, HangingShellCommandEndsWithTheServer)
 {
-    run_table(*cmd, {{"qelt_log_level_set 3", "cmd_status 2"}, {"qelt_interrupt_task_start", "cmd_status 2"}});
+    run_table(*cmd,
+              {{"qelt_log_level_set 3", "cmd_status 2"}, {"qelt_interrupt_task_start", "cmd_status 2"}});
     cmd->send_words(command_request("qelt_system_call sleep 97 & echo $! > sleep.pid; wait"));
     EXPECT_TRUE(printed("\"Exiting PSU routine\"", 60s)) << "monitoring waited for the shell command";
     signal_server(SIGTERM);
@@ -295,8 +265,7 @@ TEST_F(interpreter, HangingShellCommandEndsWithTheServer)
         const std::string s = read_file(stat);
         return s.empty() || s.find(") Z ") != std::string::npos;
     };
-    for (const auto deadline = std::chrono::steady_clock::now() + 30s; !dead();)
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << read_file(stat);
+    EXPECT_TRUE(eventually(dead, 30s)) << read_file(stat);
 }
 
 // The host-side client's summary while monitoring runs: only the fitted
@@ -315,7 +284,9 @@ TEST_F(interpreter, ClientStatusSummarisesTheBoard)
                         {"qelt_interrupt_task_start", "cmd_status 2"},
                     });
     cmd.reset(); // the server serves one client at a time
-    const run_result status = client({"status"});
+    const run_result status =
+        run_program({"python3", "-m", "qelt_client", "--host", "127.0.0.1", "--timeout", "10", "status"},
+                    {"LD_PRELOAD=", std::string("PYTHONPATH=") + QELT_SOURCE_DIR + "/clients/python"});
     EXPECT_EQ(status.status, 0) << status.err;
     EXPECT_EQ(status.out, "software 1.3   monitoring on   VDCDC 6.40 V\n"
                           "present slices: 3 6 (mask 0x048)   alerts: 3 (mask 0x008)\n"

@@ -1,16 +1,15 @@
 // A failing library call under every text command, through the running
-// server: the reply, the server's descriptors as they were, every device
-// node and page it took given back, LED 1 out, and the slice configuration
-// file not rewritten by a command that failed.
+// server. The library's own tests put every fault in every operation's
+// way; here each command meets one that makes its call fail, so that the
+// server's side of a failure shows: the reply, the server's descriptors as
+// they were, every device node and page it took given back, LED 1 out,
+// and the slice configuration file not rewritten.
 #include "server_sandbox.h"
 
 #include "bus_checks.h"
 #include "models.h"
 
-#include <cstring>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 namespace qelt_test {
 namespace {
@@ -20,10 +19,6 @@ constexpr const char *cfg_path = "/tmp/qelt-slice-cfg.bin";
 const std::string failed = "cmd_status -1";
 const std::string presence = "cmd_status 2 slicepresence 72"; // slices 3 and 6
 
-// The library's own tests put every fault in every operation's way; here
-// each command meets one that makes its library call fail, so that the
-// server's side of a failure shows: the reply, nothing left open and the
-// settings file not rewritten.
 const qsim::fault absent = nack(qsim::fault_any, qsim::fault_any); // no device answers
 const qsim::fault unmappable = qsim::make_fault(qsim::fault_kind::mem_map);
 const qsim::fault spidev_refusing = qsim::make_fault(qsim::fault_kind::spi_xfer);
@@ -71,58 +66,40 @@ class fault_matrix : public server_sandbox {
         start_server();
     }
 
-    void protect_eeproms(std::uint8_t on)
+    long server_descriptors()
     {
-        qsim::board_lock hold(board.state());
-        board.state().bb_eeprom.write_protect = on;
-        for (qsim::slice_slot &s : board.state().slices)
-            s.storage.write_protect = on;
-    }
-
-    int server_descriptors()
-    {
-        int n = 0;
-        for ([[maybe_unused]] const auto &entry :
-             std::filesystem::directory_iterator("/proc/" + std::to_string(server_pid()) + "/fd"))
-            ++n;
-        return n;
+        return std::distance(
+            std::filesystem::directory_iterator("/proc/" + std::to_string(server_pid()) + "/fd"), {});
     }
 };
 
 TEST_F(fault_matrix, EveryCommandWhoseLibraryCallFails)
 {
     raw_client client;
-    ASSERT_TRUE(client.connected());
     ASSERT_EQ(client.reply("qelt_init_boot 1"), presence);
     ASSERT_EQ(client.reply("qelt_dsa_write 3 1 0 4 0.5"), "cmd_status 2");
     // Slice 3 draws more than its warning limit: polling goes on to the bus.
-    {
-        qsim::board_lock hold(board.state());
-        board.state().slices[3].rails.reg[1] = 0x7FF8;
-    }
-    board.refresh();
+    sim({"current", "3", "vdd", "0.5"});
+    ASSERT_EQ(client.reply("qelt_psu_wa_levels 3 100 100 100"), "cmd_status 2");
     ASSERT_EQ(client.reply("qelt_interrupt_polling"), "cmd_status 2 interrupt 8");
     const std::string settings = read_file(cfg_path);
-    const int descriptors = server_descriptors();
+    const long descriptors = server_descriptors();
 
     for (const cell &c : matrix) {
         SCOPED_TRACE(c.command);
         board.clear_trace();
         board.inject(c.fault);
         EXPECT_EQ(client.reply(c.command), c.reply);
-        {
-            qsim::board_lock hold(board.state());
-            std::memset(board.state().faults, 0, sizeof board.state().faults);
-        }
+        sim({"fault", "clear"});
         EXPECT_EQ(server_descriptors(), descriptors) << "descriptor left open";
         EXPECT_TRUE(released(board));
         EXPECT_EQ(read_file(cfg_path), settings) << "a failed command rewrote the settings";
     }
     // A write-protected part acknowledges and drops the data: success.
-    protect_eeproms(1);
+    sim({"eeprom", "slice:3", "protect", "on"});
+    sim({"eeprom", "bb", "protect", "on"});
     EXPECT_EQ(client.reply("qelt_eeprom_write 3 2 ab"), "cmd_status 2");
     EXPECT_EQ(client.reply("qelt_bb_eeprom_write 2 ab"), "cmd_status 2");
-    protect_eeproms(0);
     // A failed write keeps its values only in memory: the file brings back
     // the last ones that reached the board.
     EXPECT_EQ(client.reply("qelt_dsa_read 3 1 0"), "cmd_status 2 dsa 4.00 dsastep 0.50");

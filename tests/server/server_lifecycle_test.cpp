@@ -48,29 +48,27 @@ class server_without_address : public server_sandbox {
 };
 
 // A stop while the module boots ends start-up before the server claims
-// eth0, publishes an address or starts anything.
-TEST_F(server_without_address, StopWhileWaitingLeavesTheBoardAndEth0Alone)
+// eth0, publishes an address or starts anything; left alone, it waits and
+// then assigns its fixed address.
+TEST_F(server_without_address, StopsWhileWaitingOrAssignsTheFixedAddress)
 {
+    const auto eth0_addresses = [] {
+        return run_program({"ip", "-4", "addr", "show", "eth0"}, {"LD_PRELOAD="}).out;
+    };
     start_server(false, "--- hwc: waiting for valid IPv4 address on eth0 interface\n");
     signal_server(SIGTERM);
     EXPECT_EQ(wait_exit(), 0) << output();
     EXPECT_NE(output().find("--- hwc: stopped during start-up\n"), std::string::npos) << output();
-    EXPECT_EQ(run_program({"ip", "-4", "addr", "show", "eth0"}, {"LD_PRELOAD="}).out.find("inet"),
-              std::string::npos);
+    EXPECT_EQ(eth0_addresses().find("inet"), std::string::npos);
     EXPECT_EQ(board.reg(spis_status), 0u);
     EXPECT_FALSE(led0_lit());
-}
 
-TEST_F(server_without_address, WaitsThenAssignsTheFixedAddress)
-{
     start_server();
-    const std::string out = output();
-    EXPECT_EQ(occurrences(out, "--- hwc: waiting for valid IPv4 address on eth0 interface\n"), 5u);
-    EXPECT_NE(out.find("*** hwc: timed-out waiting for IP4 address on eth0 interface\n"
-                       "*** hwc: setup static ip address : 10.10.1.7, port : 4321\n"),
+    EXPECT_EQ(occurrences(output(), "--- hwc: waiting for valid IPv4 address on eth0 interface\n"), 5u);
+    EXPECT_NE(output().find("*** hwc: timed-out waiting for IP4 address on eth0 interface\n"
+                            "*** hwc: setup static ip address : 10.10.1.7, port : 4321\n"),
               std::string::npos);
-    EXPECT_NE(run_program({"ip", "-4", "addr", "show", "eth0"}, {"LD_PRELOAD="}).out.find("10.10.1.7/24"),
-              std::string::npos);
+    EXPECT_NE(eth0_addresses().find("10.10.1.7/24"), std::string::npos);
     EXPECT_EQ(board.reg(spis_status + 8), 0x07010a0au);
 }
 
@@ -78,21 +76,18 @@ TEST_F(server_without_address, WaitsThenAssignsTheFixedAddress)
 // a parked thread, with the peer end of eth0 moved into it.
 class remote_host {
   public:
-    static constexpr const char *server_address = "192.168.7.2";
-
     remote_host()
     {
-        std::promise<void> ready;
+        std::promise<pid_t> ready;
         thread_ = std::thread([this, &ready] {
             if (unshare(CLONE_NEWNET) == 0)
                 ns_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-            tid_ = gettid();
-            ready.set_value();
+            ready.set_value(gettid());
             leave_.get_future().wait();
         });
-        ready.get_future().wait();
+        const pid_t tid = ready.get_future().get();
         EXPECT_GE(ns_, 0);
-        EXPECT_EQ(run_quietly({"ip", "link", "set", "eth0-peer", "netns", std::to_string(tid_)}), 0);
+        EXPECT_EQ(run_quietly({"ip", "link", "set", "eth0-peer", "netns", std::to_string(tid)}), 0);
         EXPECT_EQ(run_quietly({"ip", "link", "set", "eth0", "up"}), 0);
         inside([] {
             EXPECT_EQ(run_quietly({"ip", "addr", "add", "192.168.7.3/24", "dev", "eth0-peer"}), 0);
@@ -105,8 +100,6 @@ class remote_host {
         thread_.join();
         close(ns_);
     }
-    remote_host(const remote_host &) = delete;
-    remote_host &operator=(const remote_host &) = delete;
 
     // Runs fn in the host's namespace: the sockets it opens and the
     // programs it starts are the host's.
@@ -129,7 +122,6 @@ class remote_host {
     std::thread thread_;
     std::promise<void> leave_;
     int ns_ = -1;
-    pid_t tid_ = 0;
 };
 
 // A host that vanishes frees the server for the next one within a minute:
@@ -143,7 +135,7 @@ TEST_P(vanished_host, GivesWayToTheNextHost)
     start_server();
     remote_host host;
     std::optional<raw_client> gone;
-    host.inside([&] { gone.emplace(remote_host::server_address); });
+    host.inside([&] { gone.emplace("192.168.7.2"); });
     ASSERT_EQ(gone->command("echo there"), command_response("echo: there"));
     if (*GetParam() != '\0') {
         gone->send_words(command_request(GetParam()));
@@ -166,16 +158,12 @@ INSTANTIATE_TEST_SUITE_P(, vanished_host, testing::Values("", "qelt_system_call 
 TEST_F(server_lifecycle, FailedAcceptOfOneConnectionIsRetried)
 {
     start_server();
-    const auto next_accept_fails = [](const char *error) {
-        const run_result r = run_program({QELT_SIM_TOOL, "fault", "accept", error, "count=1"});
-        ASSERT_EQ(r.status, 0) << r.err;
-    };
     for (const char *error : {"EINTR", "ECONNABORTED", "ENETDOWN"}) {
         SCOPED_TRACE(error);
         {
             raw_client served; // the accept that follows it fails
             ASSERT_EQ(served.command("echo a"), command_response("echo: a"));
-            next_accept_fails(error);
+            sim({"fault", "accept", error, "count=1"});
         }
         EXPECT_EQ(raw_client().command("echo b"), command_response("echo: b")) << output();
     }
@@ -183,59 +171,37 @@ TEST_F(server_lifecycle, FailedAcceptOfOneConnectionIsRetried)
     {
         raw_client served; // running out of descriptors is not a passing error
         ASSERT_EQ(served.command("echo a"), command_response("echo: a"));
-        next_accept_fails("EMFILE");
+        sim({"fault", "accept", "EMFILE", "count=1"});
     }
     EXPECT_EQ(wait_exit(), 255);
     EXPECT_NE(output().find("*** hwc: failed accepting connection\n"), std::string::npos);
 }
 
-struct ending_case {
-    const char *name;
-    bool ignore_sighup;
-    void (*act)(server_sandbox &, raw_client &);
-    int status;
-    bool led_lit;
-    const char *said;
-};
-
-const ending_case endings[] = {
-    {"SigtermWhileConnected", false, [](server_sandbox &s, raw_client &) { s.signal_server(SIGTERM); }, 0,
-     false,
-     "--- hwc: Closing socket connections\n*** hwc: error=4 - closing connection\n--- hwc: closing socket\n"},
-    {"SigintWhileWaiting", false,
-     [](server_sandbox &s, raw_client &conn) {
-         conn.reset();
-         ASSERT_TRUE(s.printed("closing connection\n--- hwc: waiting for connection"));
-         s.signal_server(SIGINT);
-     },
-     255, false, "--- hwc: Closing socket connections\n*** hwc: failed accepting connection\n"},
-    {"SighupIgnoredAtStartStaysIgnored", true,
-     [](server_sandbox &s, raw_client &conn) {
-         s.signal_server(SIGHUP);
-         ASSERT_EQ(conn.command("echo still"), command_response("echo: still"));
-         s.signal_server(SIGTERM);
-     },
-     0, false, "*** hwc: error=4 - closing connection\n"},
-};
-
-void PrintTo(const ending_case &c, std::ostream *os) { *os << c.name; }
-
-class server_endings : public server_sandbox, public testing::WithParamInterface<ending_case> {};
-
-TEST_P(server_endings, EndsAsSignalledOrReset)
+// A stop signal ends the server whether a client is connected or it waits
+// for one, the LED out; a SIGHUP ignored when it started stays ignored.
+TEST_F(server_lifecycle, EndsAsSignalled)
 {
-    const ending_case &c = GetParam();
-    start_server(c.ignore_sighup);
+    start_server(true);
     raw_client conn;
     ASSERT_TRUE(printed("--- hwc: connected"));
-    c.act(*this, conn);
-    EXPECT_EQ(wait_exit(), c.status) << output();
-    EXPECT_EQ(led0_lit(), c.led_lit);
-    EXPECT_NE(output().find(c.said), std::string::npos) << output();
-}
+    signal_server(SIGHUP);
+    ASSERT_EQ(conn.command("echo still"), command_response("echo: still"));
+    signal_server(SIGTERM);
+    EXPECT_EQ(wait_exit(), 0) << output();
+    EXPECT_NE(output().find("--- hwc: Closing socket connections\n*** hwc: error=4 - closing connection\n"
+                            "--- hwc: closing socket\n"),
+              std::string::npos)
+        << output();
+    EXPECT_FALSE(led0_lit());
 
-INSTANTIATE_TEST_SUITE_P(, server_endings, testing::ValuesIn(endings),
-                         [](const testing::TestParamInfo<ending_case> &i) { return i.param.name; });
+    start_server();
+    signal_server(SIGINT);
+    EXPECT_EQ(wait_exit(), 255) << output();
+    EXPECT_NE(output().find("--- hwc: Closing socket connections\n*** hwc: failed accepting connection\n"),
+              std::string::npos)
+        << output();
+    EXPECT_FALSE(led0_lit());
+}
 
 } // namespace
 } // namespace qelt_test

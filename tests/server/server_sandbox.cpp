@@ -1,45 +1,26 @@
 #include "server_sandbox.h"
 
 #include <arpa/inet.h>
-#include <endian.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
-#include <thread>
 
 namespace qelt_test {
-namespace {
 
-constexpr std::uint32_t control_register = 0xA0050000;
-
-} // namespace
-
-int run_quietly(const std::vector<std::string> &argv)
-{
-    return wait_status(spawn_program(argv, {"LD_PRELOAD="}, "/dev/null", "/dev/null"));
-}
-
-raw_client::raw_client(const char *address)
+raw_client::raw_client(const char *address) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(4321);
     inet_pton(AF_INET, address, &addr.sin_addr);
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(fd_);
-        fd_ = -1;
-    }
     const int on = 1;
-    if (fd_ >= 0)
+    if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    else
+        reset();
 }
 
 raw_client::~raw_client()
@@ -50,8 +31,7 @@ raw_client::~raw_client()
 
 void raw_client::send_bytes(const std::vector<std::uint8_t> &bytes)
 {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
         const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             throw std::runtime_error("send failed");
@@ -59,16 +39,11 @@ void raw_client::send_bytes(const std::vector<std::uint8_t> &bytes)
     }
 }
 
-void raw_client::wait_at_most(std::chrono::milliseconds timeout)
+std::vector<std::uint32_t> raw_client::receive_words(std::size_t n, std::chrono::milliseconds timeout)
 {
     const timeval tv{static_cast<time_t>(timeout.count() / 1000),
                      static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-std::vector<std::uint32_t> raw_client::receive_words(std::size_t n, std::chrono::milliseconds timeout)
-{
-    wait_at_most(timeout);
     std::vector<std::uint32_t> words(n);
     std::size_t got = 0;
     for (ssize_t r = 1; got < 4 * n && r > 0; got += r > 0 ? static_cast<std::size_t>(r) : 0)
@@ -77,13 +52,6 @@ std::vector<std::uint32_t> raw_client::receive_words(std::size_t n, std::chrono:
     for (std::uint32_t &w : words)
         w = be32toh(w);
     return words;
-}
-
-bool raw_client::closed_by_server(std::chrono::milliseconds timeout)
-{
-    wait_at_most(timeout);
-    char c;
-    return recv(fd_, &c, 1, 0) == 0 || errno == ECONNRESET;
 }
 
 void raw_client::reset()
@@ -97,12 +65,12 @@ void raw_client::reset()
 std::vector<std::uint32_t> raw_client::command(const std::string &text)
 {
     send_words(command_request(text));
-    const std::vector<std::uint32_t> header = receive_words(5, 30s); // a whole EEPROM read is slow
-    if (header.size() != 5)
-        return header;
-    std::vector<std::uint32_t> reply = receive_words(header[3]);
-    reply.insert(reply.begin(), header.begin(), header.end());
-    return reply;
+    std::vector<std::uint32_t> response = receive_words(5, 30s); // a whole EEPROM read is slow
+    if (response.size() == 5) {
+        const std::vector<std::uint32_t> text_words = receive_words(response[3]);
+        response.insert(response.end(), text_words.begin(), text_words.end());
+    }
+    return response;
 }
 
 std::string raw_client::reply(const std::string &text)
@@ -125,6 +93,13 @@ void server_sandbox::SetUp()
     ASSERT_EQ(chdir("/tmp"), 0); // where the server's shell commands leave their output
 }
 
+void server_sandbox::TearDown()
+{
+    if (server_) {
+        EXPECT_EQ(output().find("ThreadSanitizer"), std::string::npos) << output();
+    }
+}
+
 void server_sandbox::start_server(bool ignore_sighup, const std::string &ready)
 {
     // Only in the namespace SetUp made, with the eth0 it made there.
@@ -142,14 +117,12 @@ void server_sandbox::start_server(bool ignore_sighup, const std::string &ready)
         throw std::runtime_error("qelt-cmdsrv did not come up:\n" + output());
 }
 
-bool server_sandbox::led0_lit() { return (board.reg(control_register) & 1) != 0; }
-
-run_result server_sandbox::client(const std::vector<std::string> &args)
+void server_sandbox::sim(const std::vector<std::string> &args)
 {
-    std::vector<std::string> argv{"python3", "-m", "qelt_client", "--host", "127.0.0.1", "--timeout", "10"};
+    std::vector<std::string> argv{QELT_SIM_TOOL};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv,
-                       {"LD_PRELOAD=", std::string("PYTHONPATH=") + QELT_SOURCE_DIR + "/clients/python"});
+    const run_result r = run_program(argv);
+    ASSERT_EQ(r.status, 0) << r.err;
 }
 
 } // namespace qelt_test

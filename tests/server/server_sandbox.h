@@ -12,21 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <optional>
-#include <cstdint>
-#include <string>
-#include <vector>
 
 namespace qelt_test {
-
-using namespace std::chrono_literals;
-
-// Runs a program (such as ip) without the simulator, its output discarded;
-// returns its exit status.
-int run_quietly(const std::vector<std::string> &argv);
 
 // A raw TCP connection to the server, for what the client package would
 // never send.
@@ -38,14 +26,11 @@ class raw_client {
     raw_client(const raw_client &) = delete;
     raw_client &operator=(const raw_client &) = delete;
 
-    bool connected() const { return fd_ >= 0; }
     void send_bytes(const std::vector<std::uint8_t> &bytes);
     void send_words(const std::vector<std::uint32_t> &words) { send_bytes(wire_bytes(words)); }
     // Up to n words, fewer when the server closes or nothing comes within
     // the timeout.
     std::vector<std::uint32_t> receive_words(std::size_t n, std::chrono::milliseconds timeout = 5s);
-    // True when the server closed the connection (within the timeout).
-    bool closed_by_server(std::chrono::milliseconds timeout = 5s);
     // Closes with a reset instead of an orderly close.
     void reset();
     // Sends a command and receives its whole response, or only its text.
@@ -53,7 +38,6 @@ class raw_client {
     std::string reply(const std::string &text);
 
   private:
-    void wait_at_most(std::chrono::milliseconds timeout);
     int fd_ = -1;
 };
 
@@ -65,7 +49,8 @@ class server_sandbox : public testing::Test {
     // Starts the server and waits until it printed ready (by default: it
     // accepts connections). ignore_sighup: the server starts with SIGHUP
     // ignored.
-    void start_server(bool ignore_sighup = false, const std::string &ready = "--- hwc: waiting for connection");
+    void start_server(bool ignore_sighup = false,
+                      const std::string &ready = "--- hwc: waiting for connection");
     bool printed(const std::string &text, std::chrono::milliseconds timeout = 5s)
     {
         return server_->printed(text, timeout);
@@ -74,11 +59,9 @@ class server_sandbox : public testing::Test {
     void signal_server(int sig) { server_->signal(sig); }
     int wait_exit(std::chrono::milliseconds timeout = 10s) { return server_->wait_exit(timeout); }
     pid_t server_pid() const { return server_->pid(); }
-    bool led0_lit();
-
-    // Runs the host-side client package's qelt-client command against
-    // the server.
-    run_result client(const std::vector<std::string> &args);
+    bool led0_lit() { return (board.reg(0xA0050000) & 1) != 0; }
+    // Runs the qelt-sim tool on the board; fails the test when it fails.
+    void sim(const std::vector<std::string> &args);
 
     sim_board board{{3}};
 
@@ -86,6 +69,7 @@ class server_sandbox : public testing::Test {
     // The address eth0 carries at start ("" for none), in CIDR form.
     virtual std::string eth0_address() const { return "192.168.7.2/24"; }
     void SetUp() override;
+    void TearDown() override;
 
   private:
     bool private_network_ = false;

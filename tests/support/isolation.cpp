@@ -43,13 +43,6 @@ void enter_namespace()
     write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
-void make_dirs(const std::string &path)
-{
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    mkdir(path.c_str(), 0755);
-}
-
 // A checkout (or build tree) that lives under /tmp must stay reachable: the
 // tests run the programs built there. It is bound back into the new /tmp
 // from the old one, reached through a descriptor opened before the mount.
@@ -62,10 +55,8 @@ void keep_reachable(int old_tmp, const char *dir)
     const std::string top = rest.substr(0, rest.find('/'));
     const std::string target = std::string(tmp_prefix) + top;
     const std::string source = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + top;
-    struct stat st {};
-    if (stat(target.c_str(), &st) == 0)
-        return; // already bound
-    make_dirs(target);
+    if (mkdir(target.c_str(), 0755) != 0)
+        return; // bound already, for the other tree
     if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
         die("keeping the build tree reachable");
 }

@@ -13,7 +13,6 @@
 #include <iterator>
 #include <map>
 #include <stdexcept>
-#include <thread>
 
 extern char **environ;
 
@@ -68,6 +67,11 @@ int wait_status(pid_t pid)
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
+int run_quietly(const std::vector<std::string> &argv)
+{
+    return wait_status(spawn_program(argv, {"LD_PRELOAD="}, "/dev/null", "/dev/null"));
+}
+
 background_program::background_program(const std::vector<std::string> &argv,
                                        const std::vector<std::string> &env)
 {
@@ -89,13 +93,7 @@ std::string background_program::output() const { return read_file(out_path_); }
 
 bool background_program::printed(const std::string &text, std::chrono::milliseconds timeout) const
 {
-    for (const auto deadline = std::chrono::steady_clock::now() + timeout;;) {
-        if (output().find(text) != std::string::npos)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
+    return eventually([&] { return output().find(text) != std::string::npos; }, timeout);
 }
 
 void background_program::signal(int sig) const { kill(pid_, sig); }
@@ -103,11 +101,8 @@ void background_program::signal(int sig) const { kill(pid_, sig); }
 int background_program::wait_exit(std::chrono::milliseconds timeout)
 {
     int raw = 0;
-    for (const auto deadline = std::chrono::steady_clock::now() + timeout; waitpid(pid_, &raw, WNOHANG) != pid_;) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return -1;
-        std::this_thread::sleep_for(5ms);
-    }
+    if (!eventually([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeout))
+        return -1;
     pid_ = -1;
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
@@ -119,11 +114,12 @@ bool private_network(const std::string &eth0_address, std::string &why)
         return false;
     }
     std::vector<std::vector<std::string>> steps = {
-        {"ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth0-peer"}, {"ip", "link", "set", "lo", "up"}};
+        {"ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth0-peer"},
+        {"ip", "link", "set", "lo", "up"}};
     if (!eth0_address.empty())
         steps.push_back({"ip", "addr", "add", eth0_address, "dev", "eth0"});
     for (const std::vector<std::string> &step : steps)
-        if (wait_status(spawn_program(step, {"LD_PRELOAD="}, "/dev/null", "/dev/null")) != 0) {
+        if (run_quietly(step) != 0) {
             why = "cannot set up eth0 in the private network namespace (is iproute2 installed?)";
             return false;
         }

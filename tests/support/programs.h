@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qelt_test {
@@ -18,6 +19,19 @@ pid_t spawn_program(const std::vector<std::string> &argv, const std::vector<std:
                     const std::string &out_path, const std::string &err_path);
 // Exit status of a child, or 128 + signal.
 int wait_status(pid_t pid);
+// Runs a program (such as ip) without the simulator, its output
+// discarded; returns its exit status.
+int run_quietly(const std::vector<std::string> &argv);
+
+// Whether done() turns true within timeout, asked every 5 ms.
+template <typename Done> bool eventually(Done done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (; !done(); std::this_thread::sleep_for(5ms))
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    return true;
+}
 
 // A program running beside the test, both output streams in one file in
 // /tmp; killed at the end of its scope if it is still running.

@@ -106,22 +106,15 @@ run_result run_boardctl(const std::vector<std::string> &args)
 std::string capture_stdout(const std::function<void()> &fn)
 {
     std::fflush(stdout);
-    char name[] = "/tmp/stdout-XXXXXX";
-    const int tmp = mkstemp(name);
-    unlink(name);
+    FILE *tmp = std::tmpfile();
     const int saved = dup(1);
-    dup2(tmp, 1);
+    dup2(fileno(tmp), 1);
     fn();
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);
-    std::string text;
-    lseek(tmp, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(tmp, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<std::size_t>(n));
-    close(tmp);
+    const std::string text = read_file("/proc/self/fd/" + std::to_string(fileno(tmp)));
+    std::fclose(tmp);
     return text;
 }
 
