@@ -259,7 +259,7 @@ class soak {
         {
             client c;
             expect_ok(c, "echo still");
-            send_all_bytes(c, wire_bytes(request(magic_write, ram, 64)), 40);
+            send_all_bytes(c, wire_bytes(request(magic_write, ram, 64, 0, words(64))), 40);
             c.vanish(false);
             count_bad();
         }
