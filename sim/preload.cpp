@@ -363,6 +363,19 @@ ssize_t i2c_transfer(open_node &n, void *buf, size_t len, bool is_write)
     return static_cast<ssize_t>(len);
 }
 
+// read() and write() on an emulated node: what its driver does with them.
+ssize_t node_transfer(open_node &n, void *buf, size_t len, bool is_write)
+{
+    switch (n.kind.load()) {
+    case node::i2c:
+        return i2c_transfer(n, buf, len, is_write);
+    case node::spi:
+        return spi_half_duplex(n, buf, len, is_write);
+    default:
+        return fail(EINVAL);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -420,12 +433,8 @@ __attribute__((visibility("default"))) int close(int fd)
 
 __attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t len)
 {
-    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::i2c)
-        return i2c_transfer(*n, buf, len, false);
-    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::spi)
-        return spi_half_duplex(*n, buf, len, false);
     if (open_node *n = emulated(fd); n != nullptr)
-        return fail(EINVAL);
+        return node_transfer(*n, buf, len, false);
     return QSIM_REAL(read)(fd, buf, len);
 }
 
@@ -436,12 +445,8 @@ __attribute__((visibility("default"))) ssize_t __read_chk(int fd, void *buf, siz
 
 __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t len)
 {
-    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::i2c)
-        return i2c_transfer(*n, const_cast<void *>(buf), len, true);
-    if (open_node *n = emulated(fd); n != nullptr && n->kind == node::spi)
-        return spi_half_duplex(*n, const_cast<void *>(buf), len, true);
     if (open_node *n = emulated(fd); n != nullptr)
-        return fail(EINVAL);
+        return node_transfer(*n, const_cast<void *>(buf), len, true);
     return QSIM_REAL(write)(fd, buf, len);
 }
 

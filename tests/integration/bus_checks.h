@@ -24,7 +24,6 @@
 
 namespace qelt_test {
 
-inline constexpr std::uint64_t control_reg = 0xA0050000;
 inline constexpr std::uint32_t led1_bit = 1u << 1;
 
 using bytes = std::vector<std::uint8_t>;

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <future>
 #include <regex>
-#include <thread>
 
 namespace qelt_test {
 namespace {
@@ -67,12 +66,12 @@ bool answers(const std::string &promql, const std::string &wanted)
     const char *get = "import sys, urllib.parse, urllib.request as r\n"
                       "print(r.urlopen('http://127.0.0.1:9090/api/v1/query?query=' + "
                       "urllib.parse.quote(sys.argv[1])).read())";
-    for (const auto deadline = std::chrono::steady_clock::now() + 90s;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(200ms))
-        if (run_program({"python3", "-c", get, promql}, {"LD_PRELOAD="}).out.find(wanted) !=
-            std::string::npos)
-            return true;
-    return false;
+    return eventually(
+        [&] {
+            return run_program({"python3", "-c", get, promql}, {"LD_PRELOAD="}).out.find(wanted) !=
+                   std::string::npos;
+        },
+        90s, 200ms);
 }
 
 // The reading and the over-current alert, end to end: the textfile, the

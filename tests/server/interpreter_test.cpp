@@ -84,7 +84,7 @@ TEST_F(interpreter, EveryCommandAnswersWithItsValues)
                   {"qelt_read_som_psu", "cmd_status 2 psu 0.000 0.000 0.000 0.000 0.000 5.000"},
               });
     EXPECT_EQ(board.state().slices[3].dsa[1], 0x4C) << "code 50, bit-reversed";
-    EXPECT_EQ(board.reg(0xA0050000) >> 8 & 0xFF, 0xAAu) << "GUI bit, ADC9 port 5, ADC8 port 2";
+    EXPECT_EQ(board.reg(control_reg) >> 8 & 0xFF, 0xAAu) << "GUI bit, ADC9 port 5, ADC8 port 2";
     EXPECT_EQ(board.reg(0xA0080000), 10u) << "frame-sync delay";
     EXPECT_NE(output().find("hwc: cmd = qelt_dsa_write 3 1 0 12.5 0.25\n"), std::string::npos);
 }

@@ -59,7 +59,7 @@ class server_sandbox : public testing::Test {
     void signal_server(int sig) { server_->signal(sig); }
     int wait_exit(std::chrono::milliseconds timeout = 10s) { return server_->wait_exit(timeout); }
     pid_t server_pid() const { return server_->pid(); }
-    bool led0_lit() { return (board.reg(0xA0050000) & 1) != 0; }
+    bool led0_lit() { return (board.reg(control_reg) & 1) != 0; }
     // Runs the qelt-sim tool on the board; fails the test when it fails.
     void sim(const std::vector<std::string> &args);
 

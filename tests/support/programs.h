@@ -23,11 +23,12 @@ int wait_status(pid_t pid);
 // discarded; returns its exit status.
 int run_quietly(const std::vector<std::string> &argv);
 
-// Whether done() turns true within timeout, asked every 5 ms.
-template <typename Done> bool eventually(Done done, std::chrono::milliseconds timeout)
+// Whether done() turns true within timeout, asked every `every`.
+template <typename Done>
+bool eventually(Done done, std::chrono::milliseconds timeout, std::chrono::milliseconds every = 5ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (; !done(); std::this_thread::sleep_for(5ms))
+    for (; !done(); std::this_thread::sleep_for(every))
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
     return true;

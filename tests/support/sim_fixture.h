@@ -18,6 +18,9 @@
 
 namespace qelt_test {
 
+// The control register: LEDs in bits 0 and 1, the feedback switch in 8..15.
+inline constexpr std::uint64_t control_reg = 0xA0050000;
+
 // Creates a fresh board file in the private /tmp with the given slices
 // fitted and points $QELT_SIM_BOARD at it, so that library calls made by
 // this process and programs started by it talk to this board.

@@ -1,4 +1,5 @@
 // The worker pool: limits, the job list, pausing and stopping.
+#include "programs.h"
 #include "worker_pool.h"
 
 #include <gtest/gtest.h>
@@ -119,8 +120,7 @@ TEST(WorkerPool, EveryWorkerTakesAJobAddedAfterResume)
     worker_pool *pool = pool_create(3, 1);
     ASSERT_NE(pool, nullptr);
     ASSERT_EQ(pool_resume(pool), 0);
-    for (const auto deadline = std::chrono::steady_clock::now() + 30s; !others_asleep();)
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the workers never waited for a job";
+    ASSERT_TRUE(qelt_test::eventually(others_asleep, 30s)) << "the workers never waited for a job";
     ASSERT_EQ(pool_add(pool, record_run, &r, nullptr), 0);
     EXPECT_TRUE(r.wait_for([](const recorder &x) { return x.running == 3; })) << r.most_running << " of 3";
     EXPECT_EQ(pool_destroy(pool), 0);
