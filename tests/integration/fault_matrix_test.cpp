@@ -116,9 +116,12 @@ const row matrix[] = {
     {"v3p3_enable", [](records &r) { return qelt_v3p3_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
     {"v5p0_enable", [](records &r) { return qelt_v5p0_enable(r.t, slice, 1); }, 1, at(expander, muxed)},
     {"vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 301, at(regulator, muxed)},
-    // The regulator moved; the rail could not be switched off for it.
+    // The regulator moved; the rail could not be switched off for it, or
+    // on again with its new code.
     {"vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 302,
         {nack(0, 0x20), refuse_select(0, 0x20), nack(0, 0x20, qsim::op_write)}, stays::unchecked},
+    {"vdd_set", [](records &r) { return qelt_vdd_set(r.t, slice); }, 303,
+        {nack(0, 0x20, qsim::op_write, 1), nack(0, 0x20, qsim::op_write, 2)}, stays::unchecked},
     {"read_psu", [](records &r) { return qelt_read_psu(r.t, slice); }, 1, at(monitor, reads | muxed)},
     {"read_som_psu", [](records &r) { return qelt_read_som_psu(&r.som); }, 1, at(monitor, reads | muxed)},
     {"cfg_slice_psu", [](records &r) { return qelt_cfg_slice_psu(r.t, slice); }, 1, at(monitor, muxed)},

@@ -129,23 +129,4 @@ TEST_F(Rails, VddRailsThatAreOnStayWithinThreeVolts)
     }
 }
 
-// The regulator moved, then 302: VDD could not be switched off; 303: it
-// could not be switched on again with the new code. The set point is
-// stored only on success.
-TEST_F(Rails, VddSetFailuresAfterTheRegulatorMoved)
-{
-    for (const auto &[skip, result, vdd_on] : {std::tuple{0, 302, 1}, {1, 303, 0}, {2, 303, 0}}) {
-        SCOPED_TRACE(skip);
-        sim_board fresh{3};
-        fresh.inject(nack(0, expander, qsim::op_write, skip));
-        table[3].vdd_on = 1;
-        table[8].vdcdc_voltage = 9.9f;
-        EXPECT_EQ(vdd_set(3, 25.0f), result);
-        EXPECT_EQ(table[8].vdcdc_voltage, 20.9f);
-        EXPECT_EQ(table[3].vdd_on, vdd_on);
-        EXPECT_EQ(table[3].vdd_voltage, 25.0f);
-        EXPECT_TRUE(released(fresh));
-    }
-}
-
 } // namespace

@@ -78,39 +78,6 @@ class SliceCfg : public testing::Test {
     std::vector<qelt_slice> table = std::vector<qelt_slice>(QELT_SLICE_COUNT);
 };
 
-TEST_F(SliceCfg, WritesPresentSlicesAsRowsAndReadsThemBackToTwoDecimals)
-{
-    fit(table[1], 10.5f, 5); // VDD and 5.0 V
-    table[1].initialised = 0;
-    table[1].vdd_voltage = 3.456f;
-    table[1].dsa_value[2][1] = 12.344f;
-    fit(table[4], 3.0f);
-    table[4].present = 0; // settings of an absent slice are not kept
-    fit(table[8], 20.0f);
-    table[0].vdcdc_voltage = 7.0f; // only record 8's is kept
-    table[8].vdcdc_voltage = 5.9f;
-    ASSERT_EQ(create_file(table.data()), 0);
-    EXPECT_TRUE(slice_cfg::exists());
-    EXPECT_EQ(read_text(),
-              zero_row +
-                  "1,0,5,3.46,10.50,0.25,11.50,0.50,12.50,0.25,13.50,0.50,14.50,0.25,12.34,0.50,"
-                  "16.50,0.25,17.50,0.50\n" +
-                  repeat(zero_row, 6) +
-                  "1,1,6,20.00,20.00,0.25,21.00,0.50,22.00,0.25,23.00,0.50,24.00,0.25,25.00,0.50,"
-                  "26.00,0.25,27.00,0.50\n5.90");
-
-    std::vector<qelt_slice> back(QELT_SLICE_COUNT);
-    back[1].temperature = 41.5f; // not stored, so not touched
-    ASSERT_EQ(sync_file(back.data()), 0);
-    table[1].vdd_voltage = 3.46f;
-    table[1].dsa_value[2][1] = 12.34f;
-    table[4] = qelt_slice{};
-    table[0].vdcdc_voltage = 0.0f;
-    for (int i = 0; i < QELT_SLICE_COUNT; ++i)
-        EXPECT_EQ(settings(back[i]), settings(table[i])) << "slice " << i;
-    EXPECT_EQ(back[1].temperature, 41.5f);
-}
-
 // Rows as long as they come, malformed fields as zero; a row cut short or
 // not marked 1 (0, 2, text, an empty line), a missing file and one that
 // ends before the regulator's line change nothing.
